@@ -1,0 +1,57 @@
+#include "errors.hpp"
+
+namespace kestrix::callable {
+
+void raise(PyObject *type, const char *message) {
+    PyErr_SetString(type, message);
+    throw nb::python_error();
+}
+
+void raise(PyObject *type, nb::handle message) {
+    PyErr_SetObject(type, message.ptr());
+    throw nb::python_error();
+}
+
+void raise_instance(nb::handle exc) {
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+    throw nb::python_error();
+}
+
+PyObject *take_error() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
+void put_error(PyObject *exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc))), exc, PyException_GetTraceback(exc));
+#endif
+}
+
+bool truth(nb::handle value) {
+    const int t = PyObject_IsTrue(value.ptr());
+    if (t < 0) throw nb::python_error();
+    return t != 0;
+}
+
+Handling::Handling(nb::handle exc) : previous_(PyErr_GetHandledException()) {
+    PyErr_SetHandledException(exc.ptr());
+}
+
+Handling::~Handling() {
+    PyErr_SetHandledException(previous_);
+    Py_XDECREF(previous_);
+}
+
+}  // namespace kestrix::callable

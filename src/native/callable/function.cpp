@@ -1,0 +1,365 @@
+#include "function.hpp"
+
+#include <string>
+
+#include "args.hpp"
+#include "errors.hpp"
+
+namespace kestrix::callable {
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const Spec *spec;
+    Py_ssize_t n_required;
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *doc;
+    PyObject *defaults;     // tuple, or nullptr when every parameter is required
+    PyObject *annotations;  // dict
+    PyObject *globals;      // the defining module's dict
+    PyObject *param_names;  // tuple of str, in parameter order
+};
+
+PyTypeObject function_type{PyVarObject_HEAD_INIT(nullptr, 0)};
+std::string function_type_name;
+
+FunctionObject *as_function(PyObject *self) { return reinterpret_cast<FunctionObject *>(self); }
+
+// Owned references to the bound arguments, released on every exit path.
+struct BoundArgs {
+    PyObject *values[max_params] = {};
+    PyObject *kwargs = nullptr;
+    ~BoundArgs() {
+        for (PyObject *v : values) Py_XDECREF(v);
+        Py_XDECREF(kwargs);
+    }
+};
+
+void set_too_many_positional(FunctionObject *f, Py_ssize_t given) {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(f->spec->params.size());
+    const char *were = given == 1 ? "was" : "were";
+    if (f->n_required < n)
+        PyErr_Format(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd %s given",
+                     f->qualname, f->n_required, n, given, were);
+    else
+        PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", f->qualname, n,
+                     n == 1 ? "" : "s", given, were);
+}
+
+// Python's own wording: 'a', 'a' and 'b', 'a', 'b', and 'c'.
+void set_missing(FunctionObject *f, BoundArgs &bound) {
+    std::vector<const char *> missing;
+    for (Py_ssize_t i = 0; i < f->n_required; ++i)
+        if (!bound.values[i]) missing.push_back(f->spec->params[i].name);
+    std::string names;
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+        if (i > 0) names += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+        names += "'";
+        names += missing[i];
+        names += "'";
+    }
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %s", f->qualname,
+                 static_cast<Py_ssize_t>(missing.size()), missing.size() == 1 ? "" : "s", names.c_str());
+}
+
+Py_ssize_t find_param(FunctionObject *f, PyObject *key) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(f->param_names);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyTuple_GET_ITEM(f->param_names, i) == key) return i;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(f->param_names, i), key, Py_EQ);
+        if (eq < 0) return -2;
+        if (eq) return i;
+    }
+    return -1;
+}
+
+bool bind(FunctionObject *f, PyObject *const *args, size_t nargsf, PyObject *kwnames, BoundArgs &bound) {
+    const Spec &spec = *f->spec;
+    const Py_ssize_t n = static_cast<Py_ssize_t>(spec.params.size());
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > n) {
+        set_too_many_positional(f, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound.values[i] = Py_NewRef(args[i]);
+    if (spec.varkw && !(bound.kwargs = PyDict_New())) return false;
+
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, j);
+        PyObject *value = args[nargs + j];
+        const Py_ssize_t idx = find_param(f, key);
+        if (idx == -2) return false;
+        if (idx >= 0) {
+            if (bound.values[idx]) {
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
+                return false;
+            }
+            bound.values[idx] = Py_NewRef(value);
+        } else if (bound.kwargs) {
+            if (PyDict_SetItem(bound.kwargs, key, value) < 0) return false;
+        } else {
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+            return false;
+        }
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (bound.values[i]) continue;
+        if (i < f->n_required) {
+            set_missing(f, bound);
+            return false;
+        }
+        bound.values[i] = Py_NewRef(PyTuple_GET_ITEM(f->defaults, i - f->n_required));
+    }
+    return true;
+}
+
+PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    FunctionObject *f = as_function(self);
+    BoundArgs bound;
+    if (!bind(f, args, nargsf, kwnames, bound)) return nullptr;
+    if (!apply_rules(*f->spec, bound.values)) return nullptr;
+    try {
+        Call call(bound.values, bound.kwargs, f->globals);
+        return f->spec->body(call).release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (nb::builtin_exception &e) {
+        PyObject *type = PyExc_RuntimeError;
+        switch (e.type()) {
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
+            default: break;
+        }
+        PyErr_SetString(type, e.what());
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (std::bad_cast &) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "unexpected type of a value");
+    } catch (std::exception &e) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+int function_traverse(PyObject *self, visitproc visit, void *arg) {
+    FunctionObject *f = as_function(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->param_names);
+    return 0;
+}
+
+int function_clear(PyObject *self) {
+    FunctionObject *f = as_function(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->param_names);
+    return 0;
+}
+
+void function_dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    PyObject_GC_Del(self);
+}
+
+PyObject *function_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Like a Python function: bound to an instance, unbound on the class.
+PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject *get_str_field(PyObject *field) { return Py_NewRef(field); }
+
+int set_str_field(PyObject **field, PyObject *value, const char *what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_SETREF(*field, Py_NewRef(value));
+    return 0;
+}
+
+PyObject *get_name(PyObject *self, void *) { return get_str_field(as_function(self)->name); }
+int set_name(PyObject *self, PyObject *v, void *) { return set_str_field(&as_function(self)->name, v, "__name__"); }
+PyObject *get_qualname(PyObject *self, void *) { return get_str_field(as_function(self)->qualname); }
+int set_qualname(PyObject *self, PyObject *v, void *) {
+    return set_str_field(&as_function(self)->qualname, v, "__qualname__");
+}
+PyObject *get_module(PyObject *self, void *) { return Py_NewRef(as_function(self)->module); }
+int set_module(PyObject *self, PyObject *v, void *) {
+    Py_XSETREF(as_function(self)->module, Py_NewRef(v ? v : Py_None));
+    return 0;
+}
+PyObject *get_doc(PyObject *self, void *) { return Py_NewRef(as_function(self)->doc); }
+int set_doc(PyObject *self, PyObject *v, void *) {
+    Py_XSETREF(as_function(self)->doc, Py_NewRef(v ? v : Py_None));
+    return 0;
+}
+PyObject *get_defaults(PyObject *self, void *) {
+    PyObject *d = as_function(self)->defaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+PyObject *get_kwdefaults(PyObject *, void *) { Py_RETURN_NONE; }
+PyObject *get_annotations(PyObject *self, void *) { return Py_NewRef(as_function(self)->annotations); }
+PyObject *get_globals(PyObject *self, void *) { return Py_NewRef(as_function(self)->globals); }
+
+// inspect.signature() reads this: real parameter names, defaults and
+// annotations rather than a generic (*args, **kwargs).
+PyObject *get_signature(PyObject *self, void *) {
+    FunctionObject *f = as_function(self);
+    try {
+        nb::module_ inspect = nb::module_::import_("inspect");
+        nb::object parameter = inspect.attr("Parameter");
+        nb::object empty = parameter.attr("empty");
+        nb::dict annotations = nb::borrow<nb::dict>(f->annotations);
+        nb::list params;
+        const Spec &spec = *f->spec;
+        for (std::size_t i = 0; i < spec.params.size(); ++i) {
+            nb::str name = nb::borrow<nb::str>(PyTuple_GET_ITEM(f->param_names, i));
+            nb::object dflt = empty;
+            if (static_cast<Py_ssize_t>(i) >= f->n_required)
+                dflt = nb::borrow(PyTuple_GET_ITEM(f->defaults, i - f->n_required));
+            nb::object ann = annotations.contains(name) ? nb::object(annotations[name]) : empty;
+            params.append(parameter(name, parameter.attr("POSITIONAL_OR_KEYWORD"), nb::arg("default") = dflt,
+                                    nb::arg("annotation") = ann));
+        }
+        if (spec.varkw) {
+            nb::str name(spec.varkw);
+            nb::object ann = annotations.contains(name) ? nb::object(annotations[name]) : empty;
+            params.append(parameter(name, parameter.attr("VAR_KEYWORD"), nb::arg("annotation") = ann));
+        }
+        nb::object ret = annotations.contains("return") ? nb::object(annotations["return"]) : empty;
+        return inspect.attr("Signature")(params, nb::arg("return_annotation") = ret).release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+// Pickled as a global: the module and qualified name find the same object.
+PyObject *function_reduce(PyObject *self, PyObject *) { return Py_NewRef(as_function(self)->qualname); }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+nb::object make_default(const Default &d) {
+    switch (d.kind) {
+        case Default::Kind::None: return nb::none();
+        case Default::Kind::Int: return nb::int_(d.i);
+        case Default::Kind::Float: return nb::float_(d.d);
+        case Default::Kind::Str: return nb::str(d.s);
+        case Default::Kind::Object: return nb::borrow(d.obj);
+        default: throw std::logic_error("a required parameter has no default");
+    }
+}
+
+}  // namespace
+
+nb::object Call::global(const char *name) const {
+    PyObject *value = PyDict_GetItemString(globals_, name);
+    if (!value) value = PyDict_GetItemString(PyEval_GetBuiltins(), name);
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw nb::python_error();
+    }
+    return nb::borrow(value);
+}
+
+void init_function_type(nb::module_ &module) {
+    if (function_type.tp_flags & Py_TPFLAGS_READY) return;
+    nb::str module_name = nb::borrow<nb::str>(module.attr("__name__"));
+    function_type_name = std::string(module_name.c_str()) + ".function";
+    function_type.tp_name = function_type_name.c_str();
+    function_type.tp_basicsize = sizeof(FunctionObject);
+    function_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                             Py_TPFLAGS_METHOD_DESCRIPTOR;
+    function_type.tp_doc = "A function of this module implemented in C++.";
+    function_type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    function_type.tp_call = PyVectorcall_Call;
+    function_type.tp_dealloc = function_dealloc;
+    function_type.tp_traverse = function_traverse;
+    function_type.tp_clear = function_clear;
+    function_type.tp_repr = function_repr;
+    function_type.tp_descr_get = function_descr_get;
+    function_type.tp_getset = function_getset;
+    function_type.tp_methods = function_methods;
+    if (PyType_Ready(&function_type) < 0) throw nb::python_error();
+}
+
+nb::object make_function(nb::module_ &module, const Spec &spec) {
+    if (spec.params.size() > max_params) throw std::logic_error("too many parameters");
+    nb::list names, defaults;
+    nb::dict annotations;
+    Py_ssize_t n_required = 0;
+    for (const Param &p : spec.params) {
+        names.append(nb::steal(PyUnicode_InternFromString(p.name)));
+        if (p.value.kind == Default::Kind::Required) {
+            if (defaults.size() != 0) throw std::logic_error("a required parameter follows a default");
+            ++n_required;
+        } else {
+            defaults.append(make_default(p.value));
+        }
+        if (p.annotation) annotations[p.name] = nb::str(p.annotation);
+    }
+    if (spec.varkw && spec.varkw_annotation) annotations[spec.varkw] = nb::str(spec.varkw_annotation);
+    if (spec.return_annotation) annotations["return"] = nb::str(spec.return_annotation);
+
+    FunctionObject *f = PyObject_GC_New(FunctionObject, &function_type);
+    if (!f) throw nb::python_error();
+    f->vectorcall = function_vectorcall;
+    f->spec = &spec;
+    f->n_required = n_required;
+    f->name = nb::str(spec.name).release().ptr();
+    f->qualname = nb::str(spec.qualname).release().ptr();
+    f->module = nb::object(module.attr("__name__")).release().ptr();
+    f->doc = spec.doc ? nb::str(spec.doc).release().ptr() : Py_NewRef(Py_None);
+    f->defaults = defaults.size() ? PySequence_Tuple(defaults.ptr()) : nullptr;
+    f->annotations = annotations.release().ptr();
+    f->globals = Py_NewRef(PyModule_GetDict(module.ptr()));
+    f->param_names = PySequence_Tuple(names.ptr());
+    PyObject_GC_Track(f);
+    nb::object result = nb::steal(reinterpret_cast<PyObject *>(f));
+    if (!f->param_names || (defaults.size() && !f->defaults)) throw nb::python_error();
+    return result;
+}
+
+}  // namespace kestrix::callable
