@@ -1,10 +1,14 @@
-"""Shared fixtures: a real HTTP server on 127.0.0.1, a closed port, and a
-stand-in for the ``time`` module that records sleeps instead of sleeping."""
+"""Shared fixtures: a real HTTP server on 127.0.0.1 (also over TLS with a
+self-signed certificate), a closed port, and a stand-in for the ``time``
+module that records sleeps instead of sleeping."""
 
 from __future__ import annotations
 
 import json
+import shutil
 import socket
+import ssl
+import subprocess
 import threading
 import time
 from dataclasses import dataclass, field
@@ -40,19 +44,22 @@ class Seen:
 
 
 class Server:
-    def __init__(self) -> None:
+    def __init__(self, tls: ssl.SSLContext | None = None) -> None:
         self._routes: dict[str, list[Reply]] = {}
         self._lock = threading.Lock()
         self.seen: list[Seen] = []
         handler = type("Handler", (_Handler,), {"owner": self})
         self._httpd = ThreadingHTTPServer(("127.0.0.1", 0), handler)
         self._httpd.daemon_threads = True
+        if tls is not None:
+            self._httpd.socket = tls.wrap_socket(self._httpd.socket, server_side=True)
+        self.scheme = "https" if tls is not None else "http"
         self.port = self._httpd.server_address[1]
         self._thread = threading.Thread(target=self._httpd.serve_forever, daemon=True)
         self._thread.start()
 
     def url(self, path: str) -> str:
-        return f"http://127.0.0.1:{self.port}{path}"
+        return f"{self.scheme}://127.0.0.1:{self.port}{path}"
 
     def route(self, path: str, *replies: Reply) -> str:
         """Serve ``replies`` in order at ``path``; the last one repeats. Returns the URL."""
@@ -112,6 +119,31 @@ class _Handler(BaseHTTPRequestHandler):
 @pytest.fixture
 def server():
     srv = Server()
+    yield srv
+    srv.close()
+
+
+@pytest.fixture(scope="session")
+def self_signed_context(tmp_path_factory) -> ssl.SSLContext:
+    """A server context whose certificate no client trusts."""
+    if shutil.which("openssl") is None:
+        pytest.skip("openssl is needed to make a certificate")
+    folder = tmp_path_factory.mktemp("tls")
+    cert, key = folder / "cert.pem", folder / "key.pem"
+    subprocess.run(
+        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
+         "-keyout", str(key), "-out", str(cert)],
+        check=True,
+        capture_output=True,
+    )  # fmt: skip
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    return context
+
+
+@pytest.fixture
+def tls_server(self_signed_context):
+    srv = Server(tls=self_signed_context)
     yield srv
     srv.close()
 

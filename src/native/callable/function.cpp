@@ -1,6 +1,8 @@
 #include "function.hpp"
 
+#include <new>
 #include <string>
+#include <typeinfo>
 
 #include "args.hpp"
 #include "errors.hpp"
@@ -14,14 +16,20 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     const Spec *spec;
     Py_ssize_t n_required;
+    // Strings only, so they cannot be part of a cycle and are never cleared:
+    // error messages and repr stay usable while the collector tears a cycle down.
     PyObject *name;
     PyObject *qualname;
+    PyObject *param_names;  // tuple of str, in parameter order
+    // Anything may hang off these; tp_clear drops them.
     PyObject *module;
     PyObject *doc;
     PyObject *defaults;     // tuple, or nullptr when every parameter is required
     PyObject *annotations;  // dict
     PyObject *globals;      // the defining module's dict
-    PyObject *param_names;  // tuple of str, in parameter order
+    PyObject *builtins;     // the builtins' dict, fixed at creation as for a Python function
+    PyObject *dict;         // __dict__, created on first use
+    PyObject *weakrefs;
 };
 
 PyTypeObject function_type{PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -66,6 +74,26 @@ void set_missing(FunctionObject *f, BoundArgs &bound) {
                  static_cast<Py_ssize_t>(missing.size()), missing.size() == 1 ? "" : "s", names.c_str());
 }
 
+// The interpreter's "Did you mean" hint where it has one (3.13 and later);
+// without it the message simply has no hint.
+void set_unexpected_keyword(FunctionObject *f, PyObject *key) {
+    PyObject *suggestion = nullptr;
+    if (PyObject *helper = PyImport_ImportModule("_suggestions")) {
+        PyObject *candidates = PySequence_List(f->param_names);
+        if (candidates)
+            suggestion = PyObject_CallMethod(helper, "_generate_suggestions", "OO", candidates, key);
+        Py_XDECREF(candidates);
+        Py_DECREF(helper);
+    }
+    PyErr_Clear();
+    if (suggestion && PyUnicode_Check(suggestion))
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                     f->qualname, key, suggestion);
+    else
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+    Py_XDECREF(suggestion);
+}
+
 Py_ssize_t find_param(FunctionObject *f, PyObject *key) {
     const Py_ssize_t n = PyTuple_GET_SIZE(f->param_names);
     for (Py_ssize_t i = 0; i < n; ++i)
@@ -78,21 +106,23 @@ Py_ssize_t find_param(FunctionObject *f, PyObject *key) {
     return -1;
 }
 
+// Binds in the interpreter's order: positionals, then keywords (so a bad
+// keyword is reported before surplus positionals), then the missing ones.
 bool bind(FunctionObject *f, PyObject *const *args, size_t nargsf, PyObject *kwnames, BoundArgs &bound) {
     const Spec &spec = *f->spec;
     const Py_ssize_t n = static_cast<Py_ssize_t>(spec.params.size());
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs > n) {
-        set_too_many_positional(f, nargs);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) bound.values[i] = Py_NewRef(args[i]);
+    for (Py_ssize_t i = 0; i < nargs && i < n; ++i) bound.values[i] = Py_NewRef(args[i]);
     if (spec.varkw && !(bound.kwargs = PyDict_New())) return false;
 
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t j = 0; j < nkw; ++j) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, j);
         PyObject *value = args[nargs + j];
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
+            return false;
+        }
         const Py_ssize_t idx = find_param(f, key);
         if (idx == -2) return false;
         if (idx >= 0) {
@@ -104,9 +134,13 @@ bool bind(FunctionObject *f, PyObject *const *args, size_t nargsf, PyObject *kwn
         } else if (bound.kwargs) {
             if (PyDict_SetItem(bound.kwargs, key, value) < 0) return false;
         } else {
-            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+            set_unexpected_keyword(f, key);
             return false;
         }
+    }
+    if (nargs > n) {
+        set_too_many_positional(f, nargs);
+        return false;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (bound.values[i]) continue;
@@ -119,24 +153,24 @@ bool bind(FunctionObject *f, PyObject *const *args, size_t nargsf, PyObject *kwn
     return true;
 }
 
-PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    FunctionObject *f = as_function(self);
-    BoundArgs bound;
-    if (!bind(f, args, nargsf, kwnames, bound)) return nullptr;
-    if (!apply_rules(*f->spec, bound.values)) return nullptr;
+// A C++ exception must never cross into the interpreter: each becomes the
+// Python exception it stands for.
+void set_error_from_current_exception() {
     try {
-        Call call(bound.values, bound.kwargs, f->globals);
-        return f->spec->body(call).release().ptr();
+        throw;
     } catch (nb::python_error &e) {
         e.restore();
     } catch (nb::builtin_exception &e) {
         PyObject *type = PyExc_RuntimeError;
         switch (e.type()) {
-            case nb::exception_type::type_error: type = PyExc_TypeError; break;
-            case nb::exception_type::value_error: type = PyExc_ValueError; break;
-            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
             case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
             case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
+            case nb::exception_type::import_error: type = PyExc_ImportError; break;
+            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
             default: break;
         }
         PyErr_SetString(type, e.what());
@@ -146,39 +180,68 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "unexpected type of a value");
     } catch (std::exception &e) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
-    return nullptr;
+}
+
+PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    FunctionObject *f = as_function(self);
+    // Only reachable from a finaliser running while the collector breaks a cycle.
+    if (!f->globals || !f->builtins || (f->n_required < static_cast<Py_ssize_t>(f->spec->params.size()) &&
+                                        !f->defaults)) {
+        PyErr_Format(PyExc_RuntimeError, "%U() can no longer be called: it is being destroyed", f->qualname);
+        return nullptr;
+    }
+    BoundArgs bound;
+    if (!bind(f, args, nargsf, kwnames, bound)) return nullptr;
+    if (!apply_rules(*f->spec, bound.values)) return nullptr;
+    // Bodies call back into Python (one operation calls another through the
+    // class), so runaway recursion must end in RecursionError, not a crash.
+    if (Py_EnterRecursiveCall(" while calling a kestrix function")) return nullptr;
+    PyObject *result = nullptr;
+    try {
+        Call call(bound.values, bound.kwargs, f->globals, f->builtins);
+        result = f->spec->body(call).release().ptr();
+    } catch (...) {
+        set_error_from_current_exception();
+    }
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 int function_traverse(PyObject *self, visitproc visit, void *arg) {
     FunctionObject *f = as_function(self);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
     Py_VISIT(f->defaults);
     Py_VISIT(f->annotations);
     Py_VISIT(f->globals);
-    Py_VISIT(f->param_names);
+    Py_VISIT(f->builtins);
+    Py_VISIT(f->dict);
     return 0;
 }
 
 int function_clear(PyObject *self) {
     FunctionObject *f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->globals);
-    Py_CLEAR(f->param_names);
+    Py_CLEAR(f->builtins);
+    Py_CLEAR(f->dict);
     return 0;
 }
 
 void function_dealloc(PyObject *self) {
+    FunctionObject *f = as_function(self);
     PyObject_GC_UnTrack(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->param_names);
     PyObject_GC_Del(self);
 }
 
@@ -192,7 +255,8 @@ PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     return PyMethod_New(self, obj);
 }
 
-PyObject *get_str_field(PyObject *field) { return Py_NewRef(field); }
+// A field cleared by the collector reads as None.
+PyObject *field_or_none(PyObject *field) { return Py_NewRef(field ? field : Py_None); }
 
 int set_str_field(PyObject **field, PyObject *value, const char *what) {
     if (!value || !PyUnicode_Check(value)) {
@@ -203,29 +267,30 @@ int set_str_field(PyObject **field, PyObject *value, const char *what) {
     return 0;
 }
 
-PyObject *get_name(PyObject *self, void *) { return get_str_field(as_function(self)->name); }
+PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_function(self)->name); }
 int set_name(PyObject *self, PyObject *v, void *) { return set_str_field(&as_function(self)->name, v, "__name__"); }
-PyObject *get_qualname(PyObject *self, void *) { return get_str_field(as_function(self)->qualname); }
+PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(as_function(self)->qualname); }
 int set_qualname(PyObject *self, PyObject *v, void *) {
     return set_str_field(&as_function(self)->qualname, v, "__qualname__");
 }
-PyObject *get_module(PyObject *self, void *) { return Py_NewRef(as_function(self)->module); }
+PyObject *get_module(PyObject *self, void *) { return field_or_none(as_function(self)->module); }
 int set_module(PyObject *self, PyObject *v, void *) {
     Py_XSETREF(as_function(self)->module, Py_NewRef(v ? v : Py_None));
     return 0;
 }
-PyObject *get_doc(PyObject *self, void *) { return Py_NewRef(as_function(self)->doc); }
+PyObject *get_doc(PyObject *self, void *) { return field_or_none(as_function(self)->doc); }
 int set_doc(PyObject *self, PyObject *v, void *) {
     Py_XSETREF(as_function(self)->doc, Py_NewRef(v ? v : Py_None));
     return 0;
 }
-PyObject *get_defaults(PyObject *self, void *) {
-    PyObject *d = as_function(self)->defaults;
-    return Py_NewRef(d ? d : Py_None);
-}
+PyObject *get_defaults(PyObject *self, void *) { return field_or_none(as_function(self)->defaults); }
 PyObject *get_kwdefaults(PyObject *, void *) { Py_RETURN_NONE; }
-PyObject *get_annotations(PyObject *self, void *) { return Py_NewRef(as_function(self)->annotations); }
-PyObject *get_globals(PyObject *self, void *) { return Py_NewRef(as_function(self)->globals); }
+PyObject *get_annotations(PyObject *self, void *) {
+    PyObject *a = as_function(self)->annotations;
+    return a ? Py_NewRef(a) : PyDict_New();
+}
+PyObject *get_globals(PyObject *self, void *) { return field_or_none(as_function(self)->globals); }
+PyObject *get_builtins(PyObject *self, void *) { return field_or_none(as_function(self)->builtins); }
 
 // inspect.signature() reads this: real parameter names, defaults and
 // annotations rather than a generic (*args, **kwargs).
@@ -235,27 +300,30 @@ PyObject *get_signature(PyObject *self, void *) {
         nb::module_ inspect = nb::module_::import_("inspect");
         nb::object parameter = inspect.attr("Parameter");
         nb::object empty = parameter.attr("empty");
-        nb::dict annotations = nb::borrow<nb::dict>(f->annotations);
+        nb::dict annotations = nb::steal<nb::dict>(get_annotations(self, nullptr));
+        if (!annotations.is_valid()) throw nb::python_error();
+        auto annotation_of = [&](nb::handle name) {
+            return annotations.contains(name) ? nb::object(annotations[name]) : empty;
+        };
         nb::list params;
         const Spec &spec = *f->spec;
         for (std::size_t i = 0; i < spec.params.size(); ++i) {
-            nb::str name = nb::borrow<nb::str>(PyTuple_GET_ITEM(f->param_names, i));
+            nb::handle name = PyTuple_GET_ITEM(f->param_names, i);
             nb::object dflt = empty;
-            if (static_cast<Py_ssize_t>(i) >= f->n_required)
+            if (static_cast<Py_ssize_t>(i) >= f->n_required && f->defaults)
                 dflt = nb::borrow(PyTuple_GET_ITEM(f->defaults, i - f->n_required));
-            nb::object ann = annotations.contains(name) ? nb::object(annotations[name]) : empty;
             params.append(parameter(name, parameter.attr("POSITIONAL_OR_KEYWORD"), nb::arg("default") = dflt,
-                                    nb::arg("annotation") = ann));
+                                    nb::arg("annotation") = annotation_of(name)));
         }
         if (spec.varkw) {
             nb::str name(spec.varkw);
-            nb::object ann = annotations.contains(name) ? nb::object(annotations[name]) : empty;
-            params.append(parameter(name, parameter.attr("VAR_KEYWORD"), nb::arg("annotation") = ann));
+            params.append(parameter(name, parameter.attr("VAR_KEYWORD"), nb::arg("annotation") = annotation_of(name)));
         }
-        nb::object ret = annotations.contains("return") ? nb::object(annotations["return"]) : empty;
-        return inspect.attr("Signature")(params, nb::arg("return_annotation") = ret).release().ptr();
-    } catch (nb::python_error &e) {
-        e.restore();
+        return inspect.attr("Signature")(params, nb::arg("return_annotation") = annotation_of(nb::str("return")))
+            .release()
+            .ptr();
+    } catch (...) {
+        set_error_from_current_exception();
         return nullptr;
     }
 }
@@ -272,7 +340,9 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -292,16 +362,33 @@ nb::object make_default(const Default &d) {
     }
 }
 
+// The builtins a Python function defined in `globals` would see.
+nb::object builtins_for(nb::handle globals) {
+    PyObject *b = PyDict_GetItemString(globals.ptr(), "__builtins__");
+    if (b && PyModule_Check(b)) return nb::borrow(PyModule_GetDict(b));
+    if (b && PyDict_Check(b)) return nb::borrow(b);
+    nb::module_ builtins = nb::module_::import_("builtins");
+    return nb::borrow(PyModule_GetDict(builtins.ptr()));
+}
+
 }  // namespace
 
 nb::object Call::global(const char *name) const {
-    PyObject *value = PyDict_GetItemString(globals_, name);
-    if (!value) value = PyDict_GetItemString(PyEval_GetBuiltins(), name);
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *value = nullptr;
+    if (PyDict_GetItemStringRef(globals_, name, &value) < 0) throw nb::python_error();
     if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw nb::python_error();
+        PyObject *builtins = builtins_ ? builtins_ : PyEval_GetBuiltins();
+        if (PyDict_GetItemStringRef(builtins, name, &value) < 0) throw nb::python_error();
     }
-    return nb::borrow(value);
+    if (value) return nb::steal(value);
+#else
+    PyObject *value = PyDict_GetItemString(globals_, name);
+    if (!value) value = PyDict_GetItemString(builtins_ ? builtins_ : PyEval_GetBuiltins(), name);
+    if (value) return nb::borrow(value);
+#endif
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw nb::python_error();
 }
 
 void init_function_type(nb::module_ &module) {
@@ -314,6 +401,8 @@ void init_function_type(nb::module_ &module) {
                              Py_TPFLAGS_METHOD_DESCRIPTOR;
     function_type.tp_doc = "A function of this module implemented in C++.";
     function_type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    function_type.tp_dictoffset = offsetof(FunctionObject, dict);
+    function_type.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
     function_type.tp_call = PyVectorcall_Call;
     function_type.tp_dealloc = function_dealloc;
     function_type.tp_traverse = function_traverse;
@@ -331,35 +420,51 @@ nb::object make_function(nb::module_ &module, const Spec &spec) {
     nb::dict annotations;
     Py_ssize_t n_required = 0;
     for (const Param &p : spec.params) {
-        names.append(nb::steal(PyUnicode_InternFromString(p.name)));
+        nb::object name = nb::steal(PyUnicode_InternFromString(p.name));
+        if (!name.is_valid()) throw nb::python_error();
+        names.append(name);
         if (p.value.kind == Default::Kind::Required) {
             if (defaults.size() != 0) throw std::logic_error("a required parameter follows a default");
             ++n_required;
         } else {
             defaults.append(make_default(p.value));
         }
-        if (p.annotation) annotations[p.name] = nb::str(p.annotation);
+        if (p.annotation) annotations[name] = nb::str(p.annotation);
     }
     if (spec.varkw && spec.varkw_annotation) annotations[spec.varkw] = nb::str(spec.varkw_annotation);
     if (spec.return_annotation) annotations["return"] = nb::str(spec.return_annotation);
+
+    // Everything is built before the object exists, so a failure leaves
+    // nothing half-initialised behind.
+    nb::object name = nb::str(spec.name), qualname = nb::str(spec.qualname);
+    nb::object module_name = module.attr("__name__");
+    nb::object doc = spec.doc ? nb::object(nb::str(spec.doc)) : nb::none();
+    nb::object defaults_tuple;
+    if (defaults.size() && !(defaults_tuple = nb::steal(PySequence_Tuple(defaults.ptr()))).is_valid())
+        throw nb::python_error();
+    nb::object param_names = nb::steal(PySequence_Tuple(names.ptr()));
+    if (!param_names.is_valid()) throw nb::python_error();
+    nb::object globals = nb::borrow(PyModule_GetDict(module.ptr()));
+    nb::object builtins = builtins_for(globals);
 
     FunctionObject *f = PyObject_GC_New(FunctionObject, &function_type);
     if (!f) throw nb::python_error();
     f->vectorcall = function_vectorcall;
     f->spec = &spec;
     f->n_required = n_required;
-    f->name = nb::str(spec.name).release().ptr();
-    f->qualname = nb::str(spec.qualname).release().ptr();
-    f->module = nb::object(module.attr("__name__")).release().ptr();
-    f->doc = spec.doc ? nb::str(spec.doc).release().ptr() : Py_NewRef(Py_None);
-    f->defaults = defaults.size() ? PySequence_Tuple(defaults.ptr()) : nullptr;
+    f->name = name.release().ptr();
+    f->qualname = qualname.release().ptr();
+    f->param_names = param_names.release().ptr();
+    f->module = module_name.release().ptr();
+    f->doc = doc.release().ptr();
+    f->defaults = defaults_tuple.release().ptr();
     f->annotations = annotations.release().ptr();
-    f->globals = Py_NewRef(PyModule_GetDict(module.ptr()));
-    f->param_names = PySequence_Tuple(names.ptr());
+    f->globals = globals.release().ptr();
+    f->builtins = builtins.release().ptr();
+    f->dict = nullptr;
+    f->weakrefs = nullptr;
     PyObject_GC_Track(f);
-    nb::object result = nb::steal(reinterpret_cast<PyObject *>(f));
-    if (!f->param_names || (defaults.size() && !f->defaults)) throw nb::python_error();
-    return result;
+    return nb::steal(reinterpret_cast<PyObject *>(f));
 }
 
 }  // namespace kestrix::callable

@@ -71,12 +71,13 @@ constexpr std::size_t max_params = 12;
 // defining module's globals.
 class Call {
 public:
-    Call(PyObject *const *args, PyObject *kwargs, PyObject *globals)
-        : args_(args), kwargs_(kwargs), globals_(globals) {}
+    Call(PyObject *const *args, PyObject *kwargs, PyObject *globals, PyObject *builtins = nullptr)
+        : args_(args), kwargs_(kwargs), globals_(globals), builtins_(builtins) {}
 
     nb::handle arg(std::size_t i) const { return args_[i]; }
-    // The call's own **kwargs; an empty dict when none were given.
-    nb::dict kwargs() const { return nb::borrow<nb::dict>(kwargs_); }
+    // The call's own **kwargs; an empty dict when none were given (a new one
+    // each time for a function without **kwargs).
+    nb::dict kwargs() const { return kwargs_ ? nb::borrow<nb::dict>(kwargs_) : nb::dict(); }
     // A module global looked up now (then the builtins), as Python code would.
     nb::object global(const char *name) const;
     nb::handle globals() const { return globals_; }
@@ -85,6 +86,7 @@ private:
     PyObject *const *args_;
     PyObject *kwargs_;
     PyObject *globals_;
+    PyObject *builtins_;  // nullptr: the interpreter's builtins
 };
 
 // Creates one function object for `spec` (which must outlive it) in `module`.

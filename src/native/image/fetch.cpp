@@ -26,10 +26,13 @@ nb::object backoff_delay(nb::handle base_delay, long long retry_count) {
     return delay;
 }
 
+// The str() of each part, joined; checked at every step.
 nb::object concat(std::initializer_list<nb::handle> parts) {
     nb::object text = nb::str("");
-    for (nb::handle part : parts) text = nb::steal(PyUnicode_Concat(text.ptr(), nb::str(part).ptr()));
-    if (!text.is_valid()) throw nb::python_error();
+    for (nb::handle part : parts) {
+        text = nb::steal(PyUnicode_Concat(text.ptr(), nb::str(part).ptr()));
+        if (!text.is_valid()) throw nb::python_error();
+    }
     return text;
 }
 

@@ -9,44 +9,52 @@ using namespace kestrix;
 
 namespace {
 
-// `from <module> import <name>`, with the interpreter's own ImportError.
-nb::object import_from(const char *module, const char *name) {
-    nb::object mod = nb::steal(PyImport_ImportModuleLevel(module, nullptr, nullptr,
-                                                         nb::make_tuple(name).ptr(), 0));
+// `from <module> import <name>` (relative to `globals`' package when level is
+// 1), with the interpreter's own ImportError for a missing name.
+nb::object import_from(nb::handle globals, const char *module, const char *name, int level = 0) {
+    nb::object fromlist = nb::make_tuple(name);
+    nb::object mod =
+        nb::steal(PyImport_ImportModuleLevel(module, globals.ptr(), nullptr, fromlist.ptr(), level));
     if (!mod.is_valid()) throw nb::python_error();
     PyObject *value = PyObject_GetAttrString(mod.ptr(), name);
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
         PyErr_Clear();
-        nb::object path = nb::getattr(mod, "__file__", nb::str("unknown location"));
-        PyErr_SetImportError(nb::str("cannot import name '{}' from '{}' ({})").format(name, module, path).ptr(),
-                             nb::str(module).ptr(), path.ptr());
+        nb::object mod_name = nb::getattr(mod, "__name__", nb::str(module));
+        nb::object path = nb::getattr(mod, "__file__", nb::none());
+        if (!nb::isinstance<nb::str>(path)) path = nb::str("unknown location");
+        PyErr_SetImportError(nb::str("cannot import name {!r} from {!r} ({})").format(name, mod_name, path).ptr(),
+                             mod_name.ptr(), path.ptr());
         throw nb::python_error();
     }
     return nb::steal(value);
 }
 
 void bind_globals(nb::module_ &m) {
+    nb::handle g = PyModule_GetDict(m.ptr());
     m.attr("os") = nb::module_::import_("os");
     m.attr("time") = nb::module_::import_("time");
     m.attr("cv2") = nb::module_::import_("cv2");
     m.attr("requests") = nb::module_::import_("requests");
     m.attr("np") = nb::module_::import_("numpy");
-    m.attr("BytesIO") = import_from("io", "BytesIO");
-    m.attr("Image") = import_from("PIL", "Image");
+    m.attr("BytesIO") = import_from(g, "io", "BytesIO");
+    m.attr("Image") = import_from(g, "PIL", "Image");
     for (const char *name : {"Tuple", "Dict", "Any", "Optional", "Union", "List"})
-        m.attr(name) = import_from("typing", name);
+        m.attr(name) = import_from(g, "typing", name);
     for (const char *name : {"ThreadPoolExecutor", "as_completed"})
-        m.attr(name) = import_from("concurrent.futures", name);
+        m.attr(name) = import_from(g, "concurrent.futures", name);
     m.attr("logging") = nb::module_::import_("logging");
-    m.attr("str_to_md5") = import_from("kestrix.utils", "str_to_md5");
-    m.attr("InvalidImageError") = import_from("excode", "InvalidImageError");
-    m.attr("ServiceError") = import_from("excode", "ServiceError");
+    // Relative to this module's package, so the pair moves together if the
+    // package is vendored under another name; `excode` is the application's.
+    m.attr("str_to_md5") = import_from(g, "utils", "str_to_md5", 1);
+    m.attr("InvalidImageError") = import_from(g, "excode", "InvalidImageError");
+    m.attr("ServiceError") = import_from(g, "excode", "ServiceError");
 }
 
 }  // namespace
 
-NB_MODULE(image, m) {
+// Named apart from the module: PyInit_image below wraps it.
+NB_MODULE(image_shell, m) {
     bind_globals(m);
     callable::init_function_type(m);
 
@@ -69,4 +77,47 @@ NB_MODULE(image, m) {
     }
     nb::object type = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type));
     m.attr("ImageTool") = type("ImageTool", nb::tuple(), ns);
+}
+
+namespace {
+
+int (*shell_exec)(PyObject *) = nullptr;
+
+// nanobind reports a failed initialisation as a new ImportError caused by the
+// real failure. Callers should see the real one: a missing `excode` must stay
+// a ModuleNotFoundError naming `excode`, a broken dependency its own error.
+void unwrap_init_error() {
+    PyObject *exc = callable::take_error();
+    if (!exc) return;
+    if (Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject *>(PyExc_ImportError))) {
+        if (PyObject *cause = PyException_GetCause(exc)) {
+            Py_DECREF(exc);
+            exc = cause;
+        }
+    }
+    callable::put_error(exc);
+}
+
+int exec_image(PyObject *m) {
+    if (shell_exec(m) == 0) return 0;
+    unwrap_init_error();
+    return -1;
+}
+
+}  // namespace
+
+extern "C" NB_EXPORT PyObject *PyInit_image(void) {
+    PyObject *def = PyInit_image_shell();
+    if (!def) {
+        unwrap_init_error();
+        return nullptr;
+    }
+    if (!PyObject_TypeCheck(def, &PyModuleDef_Type)) return def;  // single-phase: already initialised
+    auto *module_def = reinterpret_cast<PyModuleDef *>(def);
+    for (PyModuleDef_Slot *slot = module_def->m_slots; slot && slot->slot; ++slot) {
+        if (slot->slot != Py_mod_exec || slot->value == reinterpret_cast<void *>(exec_image)) continue;
+        shell_exec = reinterpret_cast<int (*)(PyObject *)>(slot->value);
+        slot->value = reinterpret_cast<void *>(exec_image);
+    }
+    return def;
 }
