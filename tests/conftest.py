@@ -55,7 +55,8 @@ class Server:
             self._httpd.socket = tls.wrap_socket(self._httpd.socket, server_side=True)
         self.scheme = "https" if tls is not None else "http"
         self.port = self._httpd.server_address[1]
-        self._thread = threading.Thread(target=self._httpd.serve_forever, daemon=True)
+        # A short poll keeps shutdown (every test's teardown) quick.
+        self._thread = threading.Thread(target=self._httpd.serve_forever, args=(0.05,), daemon=True)
         self._thread.start()
 
     def url(self, path: str) -> str:
