@@ -42,20 +42,17 @@ PyObject *to_float(PyObject *value) {
 
 PyObject *convert(const Param &p, PyObject *value) {
     switch (p.rule) {
-        case Rule::Int:
-            return to_int(p.name, value);
+        case Rule::Int: return to_int(p.name, value);
         case Rule::IntOrNone:
             if (value == Py_None) return Py_NewRef(Py_None);
             return to_int(p.name, value);
-        case Rule::Float:
-            return to_float(value);
+        case Rule::Float: return to_float(value);
         case Rule::Bool: {
             int truth = PyObject_IsTrue(value);
             if (truth < 0) return nullptr;
             return PyBool_FromLong(truth);
         }
-        default:
-            return Py_NewRef(value);
+        default: return Py_NewRef(value);
     }
 }
 
@@ -75,8 +72,7 @@ bool check(const Param &p, PyObject *value) {
             expected = &PyDict_Type;
             ok = value == Py_None || PyDict_CheckExact(value);
             break;
-        default:
-            return true;
+        default: return true;
     }
     if (!ok) set_incorrect_type(p.name, expected, value);
     return ok;
@@ -85,8 +81,8 @@ bool check(const Param &p, PyObject *value) {
 }  // namespace
 
 void set_incorrect_type(const char *name, PyTypeObject *expected, PyObject *value) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 name, expected->tp_name, Py_TYPE(value)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                 expected->tp_name, Py_TYPE(value)->tp_name);
     if (!PyObject_TypeCheck(value, expected)) return;
     PyObject *exc = take_error();
     PyObject *r = PyObject_CallMethod(exc, "add_note", "s", subclass_note);

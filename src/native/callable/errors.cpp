@@ -45,9 +45,7 @@ bool truth(nb::handle value) {
     return t != 0;
 }
 
-Handling::Handling(nb::handle exc) : previous_(PyErr_GetHandledException()) {
-    PyErr_SetHandledException(exc.ptr());
-}
+Handling::Handling(nb::handle exc) : previous_(PyErr_GetHandledException()) { PyErr_SetHandledException(exc.ptr()); }
 
 Handling::~Handling() {
     PyErr_SetHandledException(previous_);

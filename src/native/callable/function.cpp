@@ -51,8 +51,8 @@ void set_too_many_positional(FunctionObject *f, Py_ssize_t given) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(f->spec->params.size());
     const char *were = given == 1 ? "was" : "were";
     if (f->n_required < n)
-        PyErr_Format(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd %s given",
-                     f->qualname, f->n_required, n, given, were);
+        PyErr_Format(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd %s given", f->qualname,
+                     f->n_required, n, given, were);
     else
         PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", f->qualname, n,
                      n == 1 ? "" : "s", given, were);
@@ -80,15 +80,14 @@ void set_unexpected_keyword(FunctionObject *f, PyObject *key) {
     PyObject *suggestion = nullptr;
     if (PyObject *helper = PyImport_ImportModule("_suggestions")) {
         PyObject *candidates = PySequence_List(f->param_names);
-        if (candidates)
-            suggestion = PyObject_CallMethod(helper, "_generate_suggestions", "OO", candidates, key);
+        if (candidates) suggestion = PyObject_CallMethod(helper, "_generate_suggestions", "OO", candidates, key);
         Py_XDECREF(candidates);
         Py_DECREF(helper);
     }
     PyErr_Clear();
     if (suggestion && PyUnicode_Check(suggestion))
-        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
-                     f->qualname, key, suggestion);
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?", f->qualname,
+                     key, suggestion);
     else
         PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
     Py_XDECREF(suggestion);
@@ -188,8 +187,8 @@ void set_error_from_current_exception() {
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     FunctionObject *f = as_function(self);
     // Only reachable from a finaliser running while the collector breaks a cycle.
-    if (!f->globals || !f->builtins || (f->n_required < static_cast<Py_ssize_t>(f->spec->params.size()) &&
-                                        !f->defaults)) {
+    if (!f->globals || !f->builtins ||
+        (f->n_required < static_cast<Py_ssize_t>(f->spec->params.size()) && !f->defaults)) {
         PyErr_Format(PyExc_RuntimeError, "%U() can no longer be called: it is being destroyed", f->qualname);
         return nullptr;
     }
@@ -397,8 +396,8 @@ void init_function_type(nb::module_ &module) {
     function_type_name = std::string(module_name.c_str()) + ".function";
     function_type.tp_name = function_type_name.c_str();
     function_type.tp_basicsize = sizeof(FunctionObject);
-    function_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                             Py_TPFLAGS_METHOD_DESCRIPTOR;
+    function_type.tp_flags =
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     function_type.tp_doc = "A function of this module implemented in C++.";
     function_type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
     function_type.tp_dictoffset = offsetof(FunctionObject, dict);

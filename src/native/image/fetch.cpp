@@ -56,9 +56,9 @@ nb::object get_img_url_io(Call &call) {
     for (long long retry_count = 0; retry_count < max_retries;) {
         nb::object img_io = call.global("BytesIO")();
         try {
-            nb::object response = call.global("requests").attr("get")(
-                url, nb::arg("stream") = true, nb::arg("timeout") = timeout, nb::arg("verify") = false,
-                nb::arg("headers") = headers);
+            nb::object response = call.global("requests")
+                                      .attr("get")(url, nb::arg("stream") = true, nb::arg("timeout") = timeout,
+                                                   nb::arg("verify") = false, nb::arg("headers") = headers);
             nb::object status = response.attr("status_code");
             if (status.equal(nb::int_(200))) {
                 nb::object write = img_io.attr("write");
@@ -85,7 +85,8 @@ nb::object get_img_url_io(Call &call) {
     }
     nb::dict extra;
     extra["url"] = url;
-    nb::object error = call.global("ServiceError")("无效的图片资源，请确认图片链接可正常访问", nb::arg("extra_data") = extra);
+    nb::object error =
+        call.global("ServiceError")("无效的图片资源，请确认图片链接可正常访问", nb::arg("extra_data") = extra);
     callable::raise_instance(error);
 }
 
@@ -151,8 +152,14 @@ const Spec &get_img_url_io_spec() {
 
 const Spec &get_img_url_bytes_spec() {
     static const Spec spec{
-        "get_img_url_bytes", "ImageTool.get_img_url_bytes", {{"url", Rule::Str, "str"}}, "kwargs", nullptr, "bytes",
-        get_img_url_bytes_doc, get_img_url_bytes,
+        "get_img_url_bytes",
+        "ImageTool.get_img_url_bytes",
+        {{"url", Rule::Str, "str"}},
+        "kwargs",
+        nullptr,
+        "bytes",
+        get_img_url_bytes_doc,
+        get_img_url_bytes,
     };
     return spec;
 }

@@ -13,8 +13,7 @@ namespace {
 // 1), with the interpreter's own ImportError for a missing name.
 nb::object import_from(nb::handle globals, const char *module, const char *name, int level = 0) {
     nb::object fromlist = nb::make_tuple(name);
-    nb::object mod =
-        nb::steal(PyImport_ImportModuleLevel(module, globals.ptr(), nullptr, fromlist.ptr(), level));
+    nb::object mod = nb::steal(PyImport_ImportModuleLevel(module, globals.ptr(), nullptr, fromlist.ptr(), level));
     if (!mod.is_valid()) throw nb::python_error();
     PyObject *value = PyObject_GetAttrString(mod.ptr(), name);
     if (!value) {
