@@ -7,6 +7,7 @@ import pickle
 
 import pytest
 
+from excode import InvalidImageError, ServiceError
 from kestrix.image import ImageTool
 
 NAMES = [name for name, value in vars(ImageTool).items() if isinstance(value, staticmethod)]
@@ -34,3 +35,17 @@ def test_renamed_function_fails_loudly(monkeypatch):
     monkeypatch.setattr(func, "__qualname__", "ImageTool.no_such_operation")
     with pytest.raises(pickle.PicklingError):
         pickle.dumps(func)
+
+
+def test_application_errors_round_trip_with_their_attributes():
+    # Callers may hand these to other processes; their keywords must survive.
+    cause = OSError("x")
+    for error in (
+        ServiceError("无效的图片资源，请确认图片链接可正常访问", extra_data={"url": "http://x/"}),
+        InvalidImageError("图片无效: x", image_size=3, original_error=cause, extra_data={"task_id": "a"}),
+    ):
+        copy_ = pickle.loads(pickle.dumps(error))
+        assert type(copy_) is type(error) and copy_.args == error.args and str(copy_) == str(error)
+        for name in ("extra_data", "image_size"):
+            assert getattr(copy_, name, None) == getattr(error, name, None)
+        assert isinstance(copy_, Exception) and not isinstance(copy_, OSError)

@@ -180,6 +180,18 @@ def test_module_globals_are_bound_in_order():
         assert getattr(kestrix.image, name) is expected, name
 
 
+@pytest.mark.parametrize(
+    "text, digest",
+    [
+        ("", "d41d8cd98f00b204e9800998ecf8427e"),
+        ("abc", "900150983cd24fb0d6963f7d28e17f72"),
+        ("图片", "20def7942674282277c3714ed7ea6ce0"),  # of the UTF-8 bytes
+    ],
+)
+def test_str_to_md5(text, digest):
+    assert kestrix.utils.str_to_md5(text) == digest
+
+
 def test_image_tool_class():
     assert type(ImageTool) is type
     assert ImageTool.__bases__ == (object,)
