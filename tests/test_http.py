@@ -9,11 +9,12 @@ from collections import OrderedDict
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
 
-import kestrix.http
 import pytest
 import requests
 import requests.exceptions
 from conftest import Reply
+
+import kestrix.http
 from kestrix.http import HttpRequestClient
 
 UA = kestrix.http.DEFAULT_USER_AGENT
@@ -204,11 +205,24 @@ def test_globals_are_looked_up_per_call(closed_port_url, client, monkeypatch):
     assert len(calls) == 1
 
 
-def test_missing_time_global_is_a_name_error(closed_port_url, client, monkeypatch):
-    monkeypatch.delattr(kestrix.http, "time")
-    with pytest.raises(NameError, match="^name 'time' is not defined$") as info:
+@pytest.mark.parametrize("name", ["time", "RequestException"])
+def test_missing_global_is_a_name_error(closed_port_url, client, monkeypatch, name):
+    monkeypatch.delattr(kestrix.http, name)
+    client.max_retries = 2
+    with pytest.raises(NameError) as info:
         client.get(closed_port_url)
+    assert str(info.value) == f"name '{name}' is not defined"
     assert isinstance(info.value.__context__, requests.exceptions.ConnectionError)
+
+
+def test_missing_connection_error_global_falls_back_to_the_builtin(closed_port_url, client, monkeypatch):
+    # As in Python code, the lookup goes on to the builtins, whose
+    # ConnectionError is not Requests' one: nothing is caught or retried.
+    monkeypatch.delattr(kestrix.http, "ConnectionError")
+    calls = record_session(client)
+    with pytest.raises(requests.exceptions.ConnectionError):
+        client.get(closed_port_url)
+    assert len(calls) == 1
 
 
 @pytest.mark.parametrize(

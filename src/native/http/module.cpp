@@ -15,8 +15,7 @@ const char *const default_user_agent =
 
 // `from <module> import <name>`, with the interpreter's own ImportError.
 nb::object import_from(const char *module, const char *name) {
-    nb::object mod =
-        nb::steal(PyImport_ImportModuleLevel(module, nullptr, nullptr, nb::make_tuple(name).ptr(), 0));
+    nb::object mod = nb::steal(PyImport_ImportModuleLevel(module, nullptr, nullptr, nb::make_tuple(name).ptr(), 0));
     if (!mod.is_valid()) throw nb::python_error();
     PyObject *value = PyObject_GetAttrString(mod.ptr(), name);
     if (!value) {

@@ -13,8 +13,7 @@ nb::object forward(Call &call, nb::dict keywords) {
     nb::object request = self.attr("request");
     for (auto [key, value] : call.kwargs()) {
         if (keywords.contains(key)) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "function",
-                         key.ptr());
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "function", key.ptr());
             throw nb::python_error();
         }
         keywords[key] = value;
