@@ -372,6 +372,19 @@ nb::object builtins_for(nb::handle globals) {
 
 }  // namespace
 
+nb::object Call::module_global(const char *name) const {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *value = nullptr;
+    if (PyDict_GetItemStringRef(globals_, name, &value) < 0) throw nb::python_error();
+    if (value) return nb::steal(value);
+#else
+    PyObject *value = PyDict_GetItemString(globals_, name);
+    if (value) return nb::borrow(value);
+#endif
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw nb::python_error();
+}
+
 nb::object Call::global(const char *name) const {
 #if PY_VERSION_HEX >= 0x030D0000
     PyObject *value = nullptr;

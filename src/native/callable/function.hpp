@@ -80,6 +80,10 @@ public:
     nb::dict kwargs() const { return kwargs_ ? nb::borrow<nb::dict>(kwargs_) : nb::dict(); }
     // A module global looked up now (then the builtins), as Python code would.
     nb::object global(const char *name) const;
+    // A module global looked up now, without the builtins fallback: for names
+    // that shadow a builtin, where a deleted global must not silently become
+    // the builtin.
+    nb::object module_global(const char *name) const;
     nb::handle globals() const { return globals_; }
 
 private:

@@ -71,13 +71,13 @@ nb::object request(Call &call) {
             // Everything from here on happens "inside the except block", so a
             // new error carries the connection error as its context.
             callable::Handling handling(e.value());
-            if (!matches(e.value(), call.global("ConnectionError"))) throw;
+            if (!matches(e.value(), call.module_global("ConnectionError"))) throw;
             nb::int_ attempt_number(attempt);
             nb::object last = checked(PyNumber_Subtract(self.attr("max_retries").ptr(), nb::int_(1).ptr()));
             if (attempt_number.equal(last))
-                callable::raise_instance(call.global("RequestException")("Service connection error"));
+                callable::raise_instance(call.module_global("RequestException")("Service connection error"));
             nb::object wait_sec = self.attr("_calc_backoff_wait")(attempt_number);
-            call.global("time").attr("sleep")(wait_sec);
+            call.module_global("time").attr("sleep")(wait_sec);
         }
     }
     return nb::none();
