@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "kernels/colored_lines.hpp"
+#include "kernels/value_histogram.hpp"
 #include "ops.hpp"
 #include "pillow_pixels.hpp"
 #include "source.hpp"
@@ -30,13 +31,10 @@ double real(nb::handle value) {
     return d;
 }
 
-// One-byte images ("L", "P") are counted from their histogram: every value
-// maps to one colour, which convert("RGB") itself tells, through a
-// 256-pixel image with the same mode, palette and info. False when Pillow
-// does not answer in the expected shape.
-bool count_by_value(nb::handle img, LineThresholds thresholds, LinePixelCounts &counts) {
-    nb::object histogram = img.attr("histogram")();
-    if (!PyList_Check(histogram.ptr()) || PyList_GET_SIZE(histogram.ptr()) != 256) return false;
+// One-byte images ("L", "P") are counted by value: every value stands for
+// one colour, which convert("RGB") itself tells, through a 256-pixel image of
+// the same mode, palette and info. False when Pillow answers in another shape.
+bool count_by_value(nb::handle img, const char *mode, LineThresholds thresholds, LinePixelCounts &counts) {
     unsigned char values[256];
     for (int i = 0; i < 256; ++i) values[i] = static_cast<unsigned char>(i);
     nb::object probe = img.attr("crop")(nb::make_tuple(0, 0, 256, 1));
@@ -44,12 +42,19 @@ bool count_by_value(nb::handle img, LineThresholds thresholds, LinePixelCounts &
     nb::object colours = probe.attr("convert")("RGB").attr("tobytes")();
     if (!PyBytes_Check(colours.ptr()) || PyBytes_GET_SIZE(colours.ptr()) != 3 * 256) return false;
     const auto *rgb = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(colours.ptr()));
-    for (int i = 0; i < 256; ++i) {
-        const unsigned long long n = nb::cast<unsigned long long>(nb::handle(PyList_GET_ITEM(histogram.ptr(), i)));
-        const unsigned classes = kernels::classify_line_colour(rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2], thresholds);
-        if (classes & kernels::kNonBackground) counts.non_bg += n;
-        if (classes & kernels::kGreen) counts.green += n;
-        if (classes & kernels::kRed) counts.red += n;
+
+    PillowPixels pixels(nb::borrow(img), mode);
+    kernels::ValueHistogram histogram{};
+    pixels.visit(0, pixels.height(), false, [&](const PixelRows &rows, std::size_t) {
+        const kernels::ValueHistogram part = kernels::count_values(rows.pixels, rows.width, rows.height, rows.row_stride);
+        for (int v = 0; v < 256; ++v) histogram[v] += part[v];
+        return false;
+    });
+    for (int v = 0; v < 256; ++v) {
+        const unsigned classes = kernels::classify_line_colour(rgb[3 * v], rgb[3 * v + 1], rgb[3 * v + 2], thresholds);
+        if (classes & kernels::kNonBackground) counts.non_bg += histogram[v];
+        if (classes & kernels::kGreen) counts.green += histogram[v];
+        if (classes & kernels::kRed) counts.red += histogram[v];
     }
     return true;
 }
@@ -89,7 +94,7 @@ nb::object has_colored_lines(Call &call) {
     LinePixelCounts counts;
     if (is("RGB") || is("RGBA")) {
         counts = count_by_pixel(img, is("RGB") ? "RGB" : "RGBA", thresholds);
-    } else if (!((is("L") || is("P")) && count_by_value(img, thresholds, counts))) {
+    } else if (!((is("L") || is("P")) && count_by_value(img, is("L") ? "L" : "P", thresholds, counts))) {
         counts = count_by_pixel(img.attr("convert")("RGB"), "RGB", thresholds);
     }
 

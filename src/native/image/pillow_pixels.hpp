@@ -9,22 +9,23 @@
 
 namespace kestrix::image {
 
-// Rows of 4-byte pixels.
 struct PixelRows {
     const std::uint8_t *pixels = nullptr;
     std::size_t width = 0;
     std::size_t height = 0;
     std::ptrdiff_t row_stride = 0;
+    std::size_t pixel_stride = 0;
 };
 
-// The pixels of an "RGB" or "RGBA" image, 4 bytes each: red, green, blue and
-// alpha (padding for "RGB"). Pillow exports a single-block image through the
-// Arrow C data interface without a copy; a large image spread over several
-// blocks, or a Pillow that does not export, is read in strips of rows copied
-// with crop, each small enough to stay in cache.
+// The pixels of an "RGB" or "RGBA" image, 4 bytes each (red, green, blue,
+// then alpha or padding), or of an "L" or "P" image, 1 byte each. Pillow
+// exports a single-block image through the Arrow C data interface without a
+// copy; a large image spread over several blocks, or a Pillow that does not
+// export, is read in strips of rows copied with crop, each small enough to
+// stay in cache.
 class PillowPixels {
 public:
-    // `image` must be loaded and in `mode`, "RGB" or "RGBA".
+    // `image` must be loaded and in `mode`: "RGB", "RGBA", "L" or "P".
     PillowPixels(nb::object image, const char *mode);
 
     std::size_t width() const { return width_; }
@@ -47,6 +48,7 @@ private:
 
     nb::object image_;
     const char *mode_;
+    std::size_t pixel_bytes_;
     std::size_t width_ = 0, height_ = 0;
     // The Arrow capsules own a reference to Pillow's pixel memory.
     nb::object schema_, array_;
