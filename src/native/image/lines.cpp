@@ -65,7 +65,8 @@ LinePixelCounts count_by_pixel(nb::object img, const char *mode, LineThresholds 
     PillowPixels pixels(std::move(img), mode);
     LinePixelCounts counts;
     pixels.visit(0, pixels.height(), false, [&](const PixelRows &rows, std::size_t) {
-        counts += kernels::count_line_pixels(rows.pixels, rows.width, rows.height, rows.row_stride, 4, thresholds);
+        counts += kernels::count_line_pixels(rows.pixels, rows.width, rows.height, rows.row_stride, rows.pixel_stride,
+                                             thresholds);
         return false;
     });
     return counts;

@@ -111,14 +111,13 @@ std::size_t PillowPixels::strip_height() const {
 
 PillowPixels::Strip PillowPixels::strip(std::size_t begin, std::size_t end) {
     Strip piece;
-    nb::object cropped = image_.attr("crop")(nb::make_tuple(0, begin, width_, end));
-    if (strips_export_ &&
-        export_pixels(cropped, width_, end - begin, pixel_bytes_, mode_, piece.keep_alive[0], piece.keep_alive[1],
-                      piece.rows))
+    piece.image = image_.attr("crop")(nb::make_tuple(0, begin, width_, end));
+    if (strips_export_ && export_pixels(piece.image, width_, end - begin, pixel_bytes_, mode_, piece.keep_alive[0],
+                                        piece.keep_alive[1], piece.rows))
         return piece;
     // Pillow's raw encoder pads "RGB" to four bytes as "RGBX".
     strips_export_ = false;
-    nb::object data = cropped.attr("tobytes")("raw", std::strcmp(mode_, "RGB") == 0 ? "RGBX" : mode_);
+    nb::object data = piece.image.attr("tobytes")("raw", std::strcmp(mode_, "RGB") == 0 ? "RGBX" : mode_);
     const std::size_t row_bytes = width_ * pixel_bytes_;
     if (!PyBytes_Check(data.ptr()) || std::size_t(PyBytes_GET_SIZE(data.ptr())) != row_bytes * (end - begin))
         callable::raise(PyExc_RuntimeError, "unexpected pixel data from Pillow");

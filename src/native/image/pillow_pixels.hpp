@@ -39,7 +39,7 @@ public:
 
 private:
     struct Strip {
-        nb::object keep_alive[2];
+        nb::object image, keep_alive[2];
         PixelRows rows;
     };
 
