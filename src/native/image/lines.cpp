@@ -1,7 +1,6 @@
 // has_colored_lines: whether an image is only red and/or green strokes on a
 // dark or white background.
 #include <climits>
-#include <cstring>
 
 #include "kernels/colored_lines.hpp"
 #include "kernels/value_histogram.hpp"
@@ -46,7 +45,8 @@ bool count_by_value(nb::handle img, const char *mode, LineThresholds thresholds,
     PillowPixels pixels(nb::borrow(img), mode);
     kernels::ValueHistogram histogram{};
     pixels.visit(0, pixels.height(), false, [&](const PixelRows &rows, std::size_t) {
-        const kernels::ValueHistogram part = kernels::count_values(rows.pixels, rows.width, rows.height, rows.row_stride);
+        const kernels::ValueHistogram part =
+            kernels::count_values(rows.pixels, rows.width, rows.height, rows.row_stride);
         for (int v = 0; v < 256; ++v) histogram[v] += part[v];
         return false;
     });
@@ -72,7 +72,9 @@ LinePixelCounts count_by_pixel(nb::object img, const char *mode, LineThresholds 
     return counts;
 }
 
-nb::object rounded(const Call &call, double value) { return call.global("round")(nb::float_(value), 4); }
+nb::object rounded(const Call &call, double value) {
+    return call.global("round")(nb::float_(value), 4);
+}
 
 nb::object has_colored_lines(Call &call) {
     const LineThresholds thresholds = LineThresholds::clamped(saturated(call.arg(1)), saturated(call.arg(2)));
@@ -119,7 +121,8 @@ nb::object has_colored_lines(Call &call) {
     const bool is_fill = total_non_bg_ratio > max_fill_ratio;
     const bool is_multicolor = colored_ratio < min_colored_ratio;
     const bool is_sparse = total_non_bg_ratio < max_density_for_single_color;
-    const bool is_single_color = !is_sparse && (red_ratio < green_ratio ? red_ratio : green_ratio) < min_dual_color_ratio;
+    const bool is_single_color =
+        !is_sparse && (red_ratio < green_ratio ? red_ratio : green_ratio) < min_dual_color_ratio;
 
     result["has_lines"] = !is_fill && !is_multicolor && !is_single_color && colored_ratio > 0.5;
     result["has_green"] = green_ratio > 0.1;

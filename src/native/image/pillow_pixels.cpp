@@ -36,13 +36,15 @@ struct ArrowArray {
 
 constexpr std::size_t kStripBytes = std::size_t(1) << 20;
 
-bool same(const char *text, const char *expected) { return text != nullptr && std::strcmp(text, expected) == 0; }
+bool same(const char *text, const char *expected) {
+    return text != nullptr && std::strcmp(text, expected) == 0;
+}
 
 // Pillow describes a 4-byte pixel as a fixed-size list of four uint8 (the
 // child named after the mode) and a 1-byte pixel as a uint8 named after the
 // mode. Any other layout is refused.
-bool describes_pixels(const ArrowSchema *schema, const ArrowArray *array, std::int64_t pixels,
-                      std::size_t pixel_bytes, const char *mode) {
+bool describes_pixels(const ArrowSchema *schema, const ArrowArray *array, std::int64_t pixels, std::size_t pixel_bytes,
+                      const char *mode) {
     if (schema == nullptr || array == nullptr || schema->release == nullptr || array->release == nullptr ||
         schema->dictionary != nullptr || array->dictionary != nullptr || array->length != pixels ||
         array->offset != 0 || array->null_count != 0)
@@ -57,16 +59,15 @@ bool describes_pixels(const ArrowSchema *schema, const ArrowArray *array, std::i
             array->length != pixels * 4 || array->offset != 0 || array->null_count != 0)
             return false;
     }
-    return same(schema->format, "C") && same(schema->name, mode) && schema->n_children == 0 &&
-           array->n_children == 0 && array->n_buffers == 2 && array->buffers != nullptr && array->buffers[1] != nullptr;
+    return same(schema->format, "C") && same(schema->name, mode) && schema->n_children == 0 && array->n_children == 0 &&
+           array->n_buffers == 2 && array->buffers != nullptr && array->buffers[1] != nullptr;
 }
 
 // The image's pixels as exported by Pillow, or false when it refuses or
 // describes a layout other than the expected one.
-bool export_pixels(nb::handle image, std::size_t width, std::size_t height, std::size_t pixel_bytes,
-                   const char *mode, nb::object &schema, nb::object &array, PixelRows &rows) {
-    if (width == 0 || height == 0 ||
-        width > std::size_t(std::numeric_limits<std::int64_t>::max()) / 4 / height)
+bool export_pixels(nb::handle image, std::size_t width, std::size_t height, std::size_t pixel_bytes, const char *mode,
+                   nb::object &schema, nb::object &array, PixelRows &rows) {
+    if (width == 0 || height == 0 || width > std::size_t(std::numeric_limits<std::int64_t>::max()) / 4 / height)
         return false;
     nb::object pair;
     try {

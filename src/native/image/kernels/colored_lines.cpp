@@ -92,7 +92,9 @@ LinePixelCounts count_span4(const std::uint8_t *p, std::size_t n, LineThresholds
 
 #else
 
-LinePixelCounts count_span4(const std::uint8_t *p, std::size_t n, LineThresholds t) { return count_span(p, n, 4, t); }
+LinePixelCounts count_span4(const std::uint8_t *p, std::size_t n, LineThresholds t) {
+    return count_span(p, n, 4, t);
+}
 
 #endif
 
@@ -108,8 +110,8 @@ LinePixelCounts count_line_pixels(const std::uint8_t *pixels, std::size_t width,
     }
     for (std::size_t y = 0; y < height; ++y) {
         const std::uint8_t *row = pixels + static_cast<std::ptrdiff_t>(y) * row_stride;
-        counts += pixel_stride == 4 ? count_span4(row, width, thresholds)
-                                    : count_span(row, width, pixel_stride, thresholds);
+        counts +=
+            pixel_stride == 4 ? count_span4(row, width, thresholds) : count_span(row, width, pixel_stride, thresholds);
     }
     return counts;
 }
