@@ -15,7 +15,6 @@ struct RgbaRows {
     std::ptrdiff_t row_stride;
 
     const std::uint8_t *row(std::size_t y) const { return pixels + static_cast<std::ptrdiff_t>(y) * row_stride; }
-    RgbaRows rows(std::size_t begin, std::size_t end) const { return {row(begin), width, end - begin, row_stride}; }
 };
 
 // Left and top inclusive, right and bottom exclusive.
