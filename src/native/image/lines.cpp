@@ -1,11 +1,137 @@
-// has_colored_lines
+// has_colored_lines: whether an image is only red and/or green strokes on a
+// dark or white background.
+#include <climits>
+
+#include "kernels/colored_lines.hpp"
+#include "kernels/value_histogram.hpp"
 #include "ops.hpp"
+#include "pillow_pixels.hpp"
+#include "source.hpp"
 
 namespace kestrix::image {
 
 namespace {
 
-nb::object has_colored_lines(Call &) { not_implemented("ImageTool.has_colored_lines"); }
+using kernels::LinePixelCounts;
+using kernels::LineThresholds;
+
+// An exact int of any size, saturated to long long (the kernel clamps further).
+long long saturated(nb::handle value) {
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow != 0) return overflow > 0 ? LLONG_MAX : LLONG_MIN;
+    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+    return n;
+}
+
+double real(nb::handle value) {
+    const double d = PyFloat_AsDouble(value.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return d;
+}
+
+// One-byte images ("L", "P") are counted by value: every value stands for
+// one colour, which convert("RGB") itself tells, through a 256-pixel image of
+// the same mode, palette and info. False when Pillow answers in another shape.
+bool count_by_value(nb::handle img, const char *mode, LineThresholds thresholds, LinePixelCounts &counts) {
+    unsigned char values[256];
+    for (int i = 0; i < 256; ++i) values[i] = static_cast<unsigned char>(i);
+    nb::object probe = img.attr("crop")(nb::make_tuple(0, 0, 256, 1));
+    probe.attr("putdata")(nb::bytes(values, sizeof values));
+    nb::object colours = probe.attr("convert")("RGB").attr("tobytes")();
+    if (!PyBytes_Check(colours.ptr()) || PyBytes_GET_SIZE(colours.ptr()) != 3 * 256) return false;
+    const auto *rgb = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(colours.ptr()));
+
+    PillowPixels pixels(nb::borrow(img), mode);
+    kernels::ValueHistogram histogram{};
+    pixels.visit(0, pixels.height(), false, [&](const PixelRows &rows, std::size_t) {
+        const kernels::ValueHistogram part =
+            kernels::count_values(rows.pixels, rows.width, rows.height, rows.row_stride);
+        for (int v = 0; v < 256; ++v) histogram[v] += part[v];
+        return false;
+    });
+    for (int v = 0; v < 256; ++v) {
+        const unsigned classes = kernels::classify_line_colour(rgb[3 * v], rgb[3 * v + 1], rgb[3 * v + 2], thresholds);
+        if (classes & kernels::kNonBackground) counts.non_bg += histogram[v];
+        if (classes & kernels::kGreen) counts.green += histogram[v];
+        if (classes & kernels::kRed) counts.red += histogram[v];
+    }
+    return true;
+}
+
+// One pass over the pixels of an "RGB" or "RGBA" image (alpha ignored, as
+// convert("RGB") drops it).
+LinePixelCounts count_by_pixel(nb::object img, const char *mode, LineThresholds thresholds) {
+    PillowPixels pixels(std::move(img), mode);
+    LinePixelCounts counts;
+    pixels.visit(0, pixels.height(), false, [&](const PixelRows &rows, std::size_t) {
+        counts += kernels::count_line_pixels(rows.pixels, rows.width, rows.height, rows.row_stride, rows.pixel_stride,
+                                             thresholds);
+        return false;
+    });
+    return counts;
+}
+
+nb::object rounded(const Call &call, double value) {
+    return call.global("round")(nb::float_(value), 4);
+}
+
+nb::object has_colored_lines(Call &call) {
+    const LineThresholds thresholds = LineThresholds::clamped(saturated(call.arg(1)), saturated(call.arg(2)));
+    const double max_fill_ratio = real(call.arg(3));
+    const double min_colored_ratio = real(call.arg(4));
+    const double min_dual_color_ratio = real(call.arg(5));
+    const double max_density_for_single_color = real(call.arg(6));
+
+    nb::object img = open_image(call, call.arg(0));
+    // convert() loads first too; the mode is only final once loaded.
+    img.attr("load")();
+    nb::object size = img.attr("size");
+    const double total_pixels =
+        static_cast<double>(nb::cast<unsigned long long>(size[0]) * nb::cast<unsigned long long>(size[1]));
+    const nb::str mode = nb::str(img.attr("mode"));
+    auto is = [&](const char *name) { return mode.equal(nb::str(name)); };
+
+    // Converting to "RGB" would copy an "RGB" image unchanged and only drop
+    // the alpha of an "RGBA" one, so both are read as they are.
+    LinePixelCounts counts;
+    if (is("RGB") || is("RGBA")) {
+        counts = count_by_pixel(img, is("RGB") ? "RGB" : "RGBA", thresholds);
+    } else if (!((is("L") || is("P")) && count_by_value(img, is("L") ? "L" : "P", thresholds, counts))) {
+        counts = count_by_pixel(img.attr("convert")("RGB"), "RGB", thresholds);
+    }
+
+    nb::dict result;
+    if (counts.non_bg == 0) {
+        result["has_lines"] = false;
+        result["has_green"] = false;
+        result["has_red"] = false;
+        result["green_ratio"] = 0.0;
+        result["red_ratio"] = 0.0;
+        result["total_non_bg_ratio"] = 0.0;
+        return std::move(result);
+    }
+    // Counts stay far below 2**53, so these divisions round as Python's do.
+    const double non_bg = static_cast<double>(counts.non_bg);
+    const double green_ratio = static_cast<double>(counts.green) / non_bg;
+    const double red_ratio = static_cast<double>(counts.red) / non_bg;
+    const double colored_ratio = static_cast<double>(counts.green + counts.red) / non_bg;
+    const double total_non_bg_ratio = non_bg / total_pixels;
+
+    const bool is_fill = total_non_bg_ratio > max_fill_ratio;
+    const bool is_multicolor = colored_ratio < min_colored_ratio;
+    const bool is_sparse = total_non_bg_ratio < max_density_for_single_color;
+    const bool is_single_color =
+        !is_sparse && (red_ratio < green_ratio ? red_ratio : green_ratio) < min_dual_color_ratio;
+
+    result["has_lines"] = !is_fill && !is_multicolor && !is_single_color && colored_ratio > 0.5;
+    result["has_green"] = green_ratio > 0.1;
+    result["has_red"] = red_ratio > 0.1;
+    result["green_ratio"] = rounded(call, green_ratio);
+    result["red_ratio"] = rounded(call, red_ratio);
+    result["total_non_bg_ratio"] = rounded(call, total_non_bg_ratio);
+    return std::move(result);
+}
 
 const char *const has_colored_lines_doc =
     "检测图片中是否仅包含绿色线或红色线（黑色背景上的彩色线条）。\n"
