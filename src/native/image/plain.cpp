@@ -173,9 +173,8 @@ struct Measurements {
     double std, edge_ratio, saturation, local_contrast, high_freq_ratio, enhanced_edge_ratio, enhanced_std;
 };
 
-// The decoded image is dropped as soon as the colour measurement is done and
-// the gray image before the last Canny, so at most a few image-sized arrays
-// are alive at once.
+// The decoded image is dropped as soon as the colour measurement is done, so
+// besides it at most two image-sized arrays are alive at once.
 Measurements measure(const Call &call, nb::object img) {
     nb::object np = call.global("np"), cv2 = call.global("cv2");
     std::size_t h, w;
@@ -211,10 +210,13 @@ Measurements measure(const Call &call, nb::object img) {
     const double low = low_band_energy(np, gray, h, w, std::min(h, w) / 20);
     m.high_freq_ratio = kernels::high_freq_ratio(total, low);
 
+    // The first edge map and then the gray image are done with, so their
+    // buffers take the enhanced image and its edges: no fresh image-sized
+    // memory for the last two steps.
     nb::object clahe = cv2.attr("createCLAHE")(nb::arg("clipLimit") = 4.0, nb::arg("tileGridSize") = nb::make_tuple(8, 8));
-    nb::object enhanced = clahe.attr("apply")(gray);
+    nb::object enhanced = clahe.attr("apply")(gray, nb::arg("dst") = edges);
+    edges = canny(enhanced, 10, 50, nb::arg("edges") = gray);
     gray.reset();
-    edges = canny(enhanced, 10, 50, nb::arg("edges") = edges);
     m.enhanced_edge_ratio = nonzero_ratio(edges, "cv2.Canny", h, w);
     {
         BufferView view(enhanced, false);
