@@ -24,7 +24,9 @@ using kernels::Plane;
 // live in cache and their memory is reused instead of faulted in afresh.
 constexpr std::size_t block_bytes = std::size_t{1} << 19;
 
-std::size_t rows_per_block(std::size_t row_bytes) { return std::max<std::size_t>(1, block_bytes / row_bytes); }
+std::size_t rows_per_block(std::size_t row_bytes) {
+    return std::max<std::size_t>(1, block_bytes / row_bytes);
+}
 
 // An exported buffer, released (with the GIL held) when it goes out of scope.
 class BufferView {
@@ -89,7 +91,9 @@ double nonzero_ratio(nb::handle edges, const char *what, std::size_t h, std::siz
     return static_cast<double>(count) / static_cast<double>(h * w);
 }
 
-nb::object rows(nb::handle array, std::size_t from, std::size_t to) { return array[nb::slice(from, to)]; }
+nb::object rows(nb::handle array, std::size_t from, std::size_t to) {
+    return array[nb::slice(from, to)];
+}
 
 // Mean of HSV's S channel. The conversion is per pixel, so converting row
 // blocks into one small buffer gives the values of a whole-image conversion.
@@ -115,7 +119,8 @@ double saturation_mean(nb::handle cv2, nb::handle np, nb::handle img, std::size_
 // and only its inner rows are counted, so block edges see the true image.
 double laplacian_std(nb::handle cv2, nb::handle np, nb::handle gray, std::size_t h, std::size_t w) {
     const std::size_t block = std::min(h, rows_per_block(2 * w));
-    nb::object buffer = np.attr("empty")(nb::make_tuple(std::min(h, block + 2), w), nb::arg("dtype") = np.attr("int16"));
+    nb::object buffer =
+        np.attr("empty")(nb::make_tuple(std::min(h, block + 2), w), nb::arg("dtype") = np.attr("int16"));
     nb::object laplacian = cv2.attr("Laplacian"), depth = cv2.attr("CV_16S");
     Moments m;
     for (std::size_t y0 = 0; y0 < h; y0 += block) {
@@ -173,8 +178,9 @@ struct Measurements {
     double std, edge_ratio, saturation, local_contrast, high_freq_ratio, enhanced_edge_ratio, enhanced_std;
 };
 
-// The decoded image is dropped as soon as the colour measurement is done, so
-// besides it at most two image-sized arrays are alive at once.
+// The decoded image is dropped once gray and saturation are measured; from
+// then on two image-sized arrays are alive (gray, and the edges or the
+// enhanced image), besides what OpenCV allocates inside a call.
 Measurements measure(const Call &call, nb::object img) {
     nb::object np = call.global("np"), cv2 = call.global("cv2");
     std::size_t h, w;
@@ -213,22 +219,24 @@ Measurements measure(const Call &call, nb::object img) {
     // The first edge map and then the gray image are done with, so their
     // buffers take the enhanced image and its edges: no fresh image-sized
     // memory for the last two steps.
-    nb::object clahe = cv2.attr("createCLAHE")(nb::arg("clipLimit") = 4.0, nb::arg("tileGridSize") = nb::make_tuple(8, 8));
+    nb::object clahe =
+        cv2.attr("createCLAHE")(nb::arg("clipLimit") = 4.0, nb::arg("tileGridSize") = nb::make_tuple(8, 8));
     nb::object enhanced = clahe.attr("apply")(gray, nb::arg("dst") = edges);
     edges = canny(enhanced, 10, 50, nb::arg("edges") = gray);
     gray.reset();
     m.enhanced_edge_ratio = nonzero_ratio(edges, "cv2.Canny", h, w);
     {
         BufferView view(enhanced, false);
-        m.enhanced_std = kernels::population_std(moments_of(plane_of<const std::uint8_t>(view, "CLAHE.apply", "B", h, w)));
+        m.enhanced_std =
+            kernels::population_std(moments_of(plane_of<const std::uint8_t>(view, "CLAHE.apply", "B", h, w)));
     }
     return m;
 }
 
 struct Test {
     const char *key;
-    int digits;       // of the value in the metrics dict
-    const char *spec; // format of the value in the message
+    int digits;          // of the value in the metrics dict
+    const char *format;  // of the value in the message
     const char *prefix, *suffix;
 };
 
@@ -244,18 +252,19 @@ constexpr Test tests[] = {
 };
 
 nb::object verdict(const Call &call, const Measurements &m) {
-    const double values[] = {m.std,           m.edge_ratio,          m.saturation,  m.local_contrast,
-                             m.high_freq_ratio, m.enhanced_edge_ratio, m.enhanced_std};
+    const double values[] = {
+        m.std, m.edge_ratio, m.saturation, m.local_contrast, m.high_freq_ratio, m.enhanced_edge_ratio, m.enhanced_std};
     const double thresholds[] = {
         PyFloat_AsDouble(call.arg(1).ptr()), PyFloat_AsDouble(call.arg(2).ptr()), 20, 3, 0.001, 0.05, 60};
 
     nb::object round = call.global("round");
     nb::dict metrics;
-    for (std::size_t i = 0; i < std::size(tests); ++i) metrics[tests[i].key] = round(nb::float_(values[i]), tests[i].digits);
+    for (std::size_t i = 0; i < std::size(tests); ++i)
+        metrics[tests[i].key] = round(nb::float_(values[i]), tests[i].digits);
 
     for (std::size_t i = 0; i < std::size(tests); ++i) {
         if (!(values[i] > thresholds[i])) continue;
-        nb::object number = nb::steal(PyObject_Format(nb::float_(values[i]).ptr(), nb::str(tests[i].spec).ptr()));
+        nb::object number = nb::steal(PyObject_Format(nb::float_(values[i]).ptr(), nb::str(tests[i].format).ptr()));
         if (!number.is_valid()) throw nb::python_error();
         return nb::make_tuple(false, metrics, nb::str(tests[i].prefix) + number + nb::str(tests[i].suffix));
     }

@@ -29,7 +29,8 @@ private:
 void add_band(Accumulator &acc, const Plane<const Complex> &columns, std::size_t v, std::ptrdiff_t from,
               std::ptrdiff_t to) {
     const std::ptrdiff_t h = static_cast<std::ptrdiff_t>(columns.cols);
-    for (std::ptrdiff_t u = from; u <= to; ++u) acc.add(std::norm(columns.at(v, static_cast<std::size_t>((u + h) % h))));
+    for (std::ptrdiff_t u = from; u <= to; ++u)
+        acc.add(std::norm(columns.at(v, static_cast<std::size_t>((u + h) % h))));
 }
 
 }  // namespace
