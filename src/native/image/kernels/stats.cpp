@@ -33,9 +33,11 @@ void add_moments(Moments &m, const Plane<const std::uint8_t> &plane) {
         if (plane.packed_rows()) {
             add_packed(m, plane.row(y), plane.cols);
         } else {
+            // One channel of interleaved pixels: step a byte pointer.
+            const auto *p = reinterpret_cast<const char *>(plane.row(y));
             std::uint64_t sum = 0, sum_sq = 0;
-            for (std::size_t x = 0; x < plane.cols; ++x) {
-                const std::uint64_t v = plane.at(y, x);
+            for (std::size_t x = 0; x < plane.cols; ++x, p += plane.col_stride) {
+                const std::uint64_t v = static_cast<std::uint8_t>(*p);
                 sum += v;
                 sum_sq += v * v;
             }
