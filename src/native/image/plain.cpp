@@ -40,7 +40,6 @@ public:
     BufferView &operator=(const BufferView &) = delete;
 
     const Py_buffer &operator*() const { return view_; }
-    const Py_buffer *operator->() const { return &view_; }
 
 private:
     Py_buffer view_;
