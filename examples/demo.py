@@ -17,6 +17,7 @@ from pathlib import Path
 
 from PIL import Image, ImageDraw
 
+from kestrix.http import HttpRequestClient
 from kestrix.image import ImageTool
 
 
@@ -48,18 +49,40 @@ def serve(folder: Path) -> tuple[ThreadingHTTPServer, str]:
     return server, f"http://127.0.0.1:{server.server_address[1]}/"
 
 
+def describe_png(data: bytes) -> str:
+    with Image.open(io.BytesIO(data)) as image:
+        return f"{image.format} {image.mode} {image.size}"
+
+
 def describe_stream(stream: io.BytesIO) -> str:
     with Image.open(stream) as image:
         return f"BytesIO of {len(stream.getvalue())} bytes: {image.format} {image.mode} {image.size}"
 
 
+def batch_scan(folder: Path) -> dict[str, bool]:
+    found = ImageTool.batch_has_multiple_transparency(str(folder), max_workers=2)
+    return {Path(path).name: answer for path, answer in sorted(found.items())}
+
+
 def steps(base: str, folder: Path) -> list[tuple[str, Callable[[], object]]]:
     sticker = (folder / "sticker.png").read_bytes()
     sticker_url, missing_url = base + "sticker.png", base + "missing.png"
+    gray, strokes = str(folder / "gray.jpg"), str(folder / "strokes.png")
+    client = HttpRequestClient(max_retries=2, base_timeout=5)
     return [
         ("get_img_url_io(sticker)", lambda: describe_stream(ImageTool.get_img_url_io(sticker_url))),
         ("get_img_url_bytes(sticker) == file", lambda: ImageTool.get_img_url_bytes(sticker_url) == sticker),
         ("get_img_url_bytes(missing)", lambda: ImageTool.get_img_url_bytes(missing_url, base_delay=0.1)),
+        ("is_valid_image(sticker)", lambda: ImageTool.is_valid_image(sticker_url, task_id="demo")),
+        ("is_valid_image(sticker[:200])", lambda: ImageTool.is_valid_image(sticker[:200], task_id="demo")),
+        ("is_plain_gray(gray)", lambda: ImageTool.is_plain_gray(gray)),
+        ("is_plain_gray(strokes)", lambda: ImageTool.is_plain_gray(strokes)),
+        ("has_colored_lines(strokes)", lambda: ImageTool.has_colored_lines(strokes)),
+        ("has_multiple_transparency(sticker)", lambda: ImageTool.has_multiple_transparency(sticker)),
+        ("batch_has_multiple_transparency(folder)", lambda: batch_scan(folder)),
+        ("trim_transparent_edges(sticker)", lambda: describe_png(ImageTool.trim_transparent_edges(sticker))),
+        ("HttpRequestClient.get(sticker)", lambda: client.get(sticker_url).status_code),
+        ("HttpRequestClient.get(missing)", lambda: client.get(missing_url).status_code),
     ]
 
 
