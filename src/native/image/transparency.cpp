@@ -129,9 +129,15 @@ bool palette_has_multiple(nb::handle img, nb::handle threshold) {
     return py_compare(transparent_pixels, threshold, Py_GT);
 }
 
+std::int64_t pixel_count(nb::handle img) {
+    nb::object size = img.attr("size");
+    return dimension(size, 0) * dimension(size, 1);
+}
+
 // Alpha: more than 5 % of the pixels not fully opaque. An image without
-// pixels has no transparent share at all.
+// pixels has no transparent share at all, and nothing to decode.
 bool alpha_has_multiple(nb::handle img) {
+    if (pixel_count(img) <= 0) return false;
     img.attr("load")();
     // A few formats settle their mode only when decoding; the count below
     // needs the fourth band to be alpha.
@@ -140,8 +146,7 @@ bool alpha_has_multiple(nb::handle img) {
         PyErr_Format(PyExc_ValueError, "an RGBA image decoded as mode %R", mode.ptr());
         throw nb::python_error();
     }
-    nb::object size = img.attr("size");
-    const std::int64_t total_pixels = dimension(size, 0) * dimension(size, 1);
+    const std::int64_t total_pixels = pixel_count(img);
     if (total_pixels <= 0) return false;
     std::optional<std::uint64_t> counted = count_in_place(img, total_pixels);
     const std::uint64_t transparent_pixels = counted ? *counted : count_from_histogram(img);
