@@ -1,6 +1,7 @@
 // has_multiple_transparency
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 
 #include "kernels/transparency.hpp"
@@ -56,7 +57,8 @@ const std::uint8_t *rgba_alpha(const ArrowSchema *schema, const ArrowArray *arra
     if (schema->n_children != 1 || !schema->children || !schema->children[0]) return nullptr;
     const ArrowSchema *band = schema->children[0];
     if (!band->format || std::strcmp(band->format, "C") != 0) return nullptr;
-    if (!array->release || array->length != pixels || array->offset < 0 || array->null_count != 0) return nullptr;
+    if (!array->release || array->length != pixels || array->null_count != 0) return nullptr;
+    if (array->offset < 0 || array->offset > std::numeric_limits<std::int64_t>::max() / 4 - pixels) return nullptr;
     if (array->n_children != 1 || !array->children || !array->children[0]) return nullptr;
     const ArrowArray *bytes = array->children[0];
     if (bytes->n_buffers != 2 || !bytes->buffers || !bytes->buffers[1] || bytes->null_count != 0) return nullptr;
@@ -79,9 +81,8 @@ std::optional<std::uint64_t> count_in_place(nb::handle img, std::int64_t pixels)
     }
     if (!PyTuple_Check(exported.ptr()) || PyTuple_GET_SIZE(exported.ptr()) != 2) return std::nullopt;
     nb::handle schema = PyTuple_GET_ITEM(exported.ptr(), 0), array = PyTuple_GET_ITEM(exported.ptr(), 1);
-    const std::uint8_t *alpha =
-        rgba_alpha(capsule_pointer<ArrowSchema>(schema, "arrow_schema"), capsule_pointer<ArrowArray>(array, "arrow_array"),
-                   pixels);
+    const std::uint8_t *alpha = rgba_alpha(capsule_pointer<ArrowSchema>(schema, "arrow_schema"),
+                                           capsule_pointer<ArrowArray>(array, "arrow_array"), pixels);
     if (!alpha) return std::nullopt;
     // `exported` keeps the lent memory alive while the GIL is away.
     nb::gil_scoped_release release;
