@@ -19,16 +19,8 @@ void require_file(const Call &call, nb::handle path) {
 }
 
 nb::object read_file(const Call &call, nb::handle path) {
-    nb::object file = call.global("open")(path, "rb");
     nb::object data;
-    try {
-        data = file.attr("read")();
-    } catch (nb::python_error &e) {
-        callable::Handling handling(e.value());
-        file.attr("close")();
-        throw;
-    }
-    file.attr("close")();
+    with_block(call.global("open")(path, "rb"), [&](nb::handle file) { data = file.attr("read")(); });
     return data;
 }
 

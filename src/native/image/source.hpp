@@ -7,6 +7,30 @@
 
 namespace kestrix::image {
 
+// Runs body(value) as the block of `with manager as value:`. __exit__ runs on
+// every way out and sees the error in flight (it may swallow it); an error it
+// raises itself carries that one as __context__, as in Python.
+template <class Body>
+void with_block(nb::handle manager, Body &&body) {
+    nb::object enter = manager.attr("__enter__");
+    nb::object exit = manager.attr("__exit__");
+    nb::object value = enter();
+    try {
+        body(nb::handle(value));
+    } catch (nb::python_error &e) {
+        bool swallowed;
+        {
+            callable::Handling handling(e.value());
+            nb::object traceback = e.traceback();
+            if (!traceback.is_valid()) traceback = nb::none();
+            swallowed = callable::truth(exit(e.type(), e.value(), traceback));
+        }
+        if (swallowed) return;
+        throw;
+    }
+    exit(nb::none(), nb::none(), nb::none());
+}
+
 // A str (subclasses too) whose startswith(("http://", "https://")) is true.
 bool is_url(nb::handle value);
 

@@ -1,11 +1,31 @@
 // is_valid_image
-#include "ops.hpp"
+#include "source.hpp"
 
 namespace kestrix::image {
 
 namespace {
 
-nb::object is_valid_image(Call &) { not_implemented("ImageTool.is_valid_image"); }
+nb::object is_valid_image(Call &call) {
+    // Rebound once the download or the file read succeeds, so the size
+    // reported on failure is that of the bytes when there are any.
+    nb::object image_data = nb::borrow(call.arg(0));
+    try {
+        image_data = resolve_bytes(call, image_data);
+        nb::object img = call.global("Image").attr("open")(call.global("BytesIO")(image_data));
+        with_block(img, [](nb::handle opened) { opened.attr("load")(); });
+        return nb::bool_(true);
+    } catch (nb::python_error &err) {
+        if (!err.matches(PyExc_OSError)) throw;
+        callable::Handling handling(err.value());
+        nb::object message = nb::str("图片无效: ") + nb::str(err.value());
+        const Py_ssize_t image_size = PyObject_Length(image_data.ptr());
+        if (image_size < 0) throw nb::python_error();
+        nb::object error = call.global("InvalidImageError")(
+            message, nb::arg("image_size") = image_size, nb::arg("original_error") = err.value(),
+            nb::arg("extra_data") = call.kwargs());
+        callable::raise_instance(error);
+    }
+}
 
 const char *const is_valid_image_doc =
     "判断图片是否有效（未损坏）。\n"
