@@ -16,4 +16,9 @@ def test_demo_runs():
     assert "get_img_url_bytes(sticker) == file -> True" in lines
     assert any(line.startswith("get_img_url_io(sticker) -> 'BytesIO of ") for line in lines)
     assert any(line.startswith("get_img_url_bytes(missing) -> ServiceError: ") for line in lines)
-    assert "NotImplementedError" not in result.stdout and result.stderr == ""
+    assert "is_valid_image(sticker) -> True" in lines
+    assert "is_plain_gray(gray) -> (True, " in result.stdout
+    assert "trim_transparent_edges(sticker) -> 'PNG RGBA (81, 61)'" in lines
+    assert "HttpRequestClient.get(missing) -> 404" in lines
+    assert "NotImplementedError" not in result.stdout
+    assert "Traceback" not in result.stderr
