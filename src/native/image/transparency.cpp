@@ -1,42 +1,13 @@
 // has_multiple_transparency
 #include <cstdint>
-#include <cstring>
-#include <limits>
-#include <optional>
 
 #include "kernels/transparency.hpp"
+#include "pillow_pixels.hpp"
 #include "source.hpp"
 
 namespace kestrix::image {
 
 namespace {
-
-// The Arrow C data interface structs (a stable ABI), through which Pillow
-// lends its decoded pixels without a copy.
-struct ArrowSchema {
-    const char *format;
-    const char *name;
-    const char *metadata;
-    std::int64_t flags;
-    std::int64_t n_children;
-    ArrowSchema **children;
-    ArrowSchema *dictionary;
-    void (*release)(ArrowSchema *);
-    void *private_data;
-};
-
-struct ArrowArray {
-    std::int64_t length;
-    std::int64_t null_count;
-    std::int64_t offset;
-    std::int64_t n_buffers;
-    std::int64_t n_children;
-    const void **buffers;
-    ArrowArray **children;
-    ArrowArray *dictionary;
-    void (*release)(ArrowArray *);
-    void *private_data;
-};
 
 bool py_compare(nb::handle a, nb::handle b, int op) {
     nb::object result = nb::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
@@ -44,63 +15,16 @@ bool py_compare(nb::handle a, nb::handle b, int op) {
     return callable::truth(result);
 }
 
-template <class T>
-const T *capsule_pointer(nb::handle capsule, const char *name) {
-    if (!PyCapsule_IsValid(capsule.ptr(), name)) return nullptr;
-    return static_cast<const T *>(PyCapsule_GetPointer(capsule.ptr(), name));
-}
-
-// The alpha bytes of an RGBA image exported as one contiguous run of
-// `pixels` 4-byte pixels, or nullptr when the export has any other shape.
-const std::uint8_t *rgba_alpha(const ArrowSchema *schema, const ArrowArray *array, std::int64_t pixels) {
-    if (!schema || !array || !schema->format || std::strcmp(schema->format, "+w:4") != 0) return nullptr;
-    if (schema->n_children != 1 || !schema->children || !schema->children[0]) return nullptr;
-    const ArrowSchema *band = schema->children[0];
-    if (!band->format || std::strcmp(band->format, "C") != 0) return nullptr;
-    if (!array->release || array->length != pixels || array->null_count != 0) return nullptr;
-    if (array->offset < 0 || array->offset > std::numeric_limits<std::int64_t>::max() / 4 - pixels) return nullptr;
-    if (array->n_children != 1 || !array->children || !array->children[0]) return nullptr;
-    const ArrowArray *bytes = array->children[0];
-    if (bytes->n_buffers != 2 || !bytes->buffers || !bytes->buffers[1] || bytes->null_count != 0) return nullptr;
-    if (bytes->offset < 0 || bytes->length < (array->offset + pixels) * 4) return nullptr;
-    const auto *data = static_cast<const std::uint8_t *>(bytes->buffers[1]);
-    return data + (bytes->offset + array->offset * 4) + 3;
-}
-
-// Counted in place over Pillow's own pixel memory when it lends it as one
-// block (Arrow export); nothing when the image spans several blocks.
-std::optional<std::uint64_t> count_in_place(nb::handle img, std::int64_t pixels) {
-    nb::object export_array = nb::getattr(img, "__arrow_c_array__", nb::none());
-    if (export_array.is_none()) return std::nullopt;
-    nb::object exported;
-    try {
-        exported = export_array();
-    } catch (nb::python_error &e) {
-        if (e.matches(PyExc_ValueError)) return std::nullopt;
-        throw;
-    }
-    if (!PyTuple_Check(exported.ptr()) || PyTuple_GET_SIZE(exported.ptr()) != 2) return std::nullopt;
-    nb::handle schema = PyTuple_GET_ITEM(exported.ptr(), 0), array = PyTuple_GET_ITEM(exported.ptr(), 1);
-    const std::uint8_t *alpha = rgba_alpha(capsule_pointer<ArrowSchema>(schema, "arrow_schema"),
-                                           capsule_pointer<ArrowArray>(array, "arrow_array"), pixels);
-    if (!alpha) return std::nullopt;
-    // `exported` keeps the lent memory alive while the GIL is away.
-    nb::gil_scoped_release release;
-    return kernels::count_transparent(alpha, static_cast<std::size_t>(pixels), 4);
-}
-
-// Pillow's histogram counts every band in one pass over its own memory,
-// whatever its block layout; the alpha band is the last 256 entries.
-std::uint64_t count_from_histogram(nb::handle img) {
-    nb::object histogram = img.attr("histogram")();
-    if (!PyList_Check(histogram.ptr()) || PyList_GET_SIZE(histogram.ptr()) != 1024)
-        callable::raise(PyExc_ValueError, "unexpected histogram of an RGBA image");
+// Pixels whose alpha is below 255, in one pass over Pillow's own memory.
+std::uint64_t count_transparent_pixels(nb::handle img) {
+    PillowPixels pixels(nb::borrow(img), "RGBA");
     std::uint64_t total = 0;
-    for (Py_ssize_t value = 768; value < 1023; ++value) {
-        const unsigned long long n = PyLong_AsUnsignedLongLong(PyList_GET_ITEM(histogram.ptr(), value));
-        if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw nb::python_error();
-        total += n;
-    }
+    pixels.visit(0, pixels.height(), false, [&](const PixelRows &rows, std::size_t) {
+        for (std::size_t y = 0; y < rows.height; ++y)
+            total += kernels::count_transparent(rows.pixels + static_cast<std::ptrdiff_t>(y) * rows.row_stride + 3,
+                                                rows.width, rows.pixel_stride);
+        return false;
+    });
     return total;
 }
 
@@ -149,8 +73,7 @@ bool alpha_has_multiple(nb::handle img) {
     }
     const std::int64_t total_pixels = pixel_count(img);
     if (total_pixels <= 0) return false;
-    std::optional<std::uint64_t> counted = count_in_place(img, total_pixels);
-    const std::uint64_t transparent_pixels = counted ? *counted : count_from_histogram(img);
+    const std::uint64_t transparent_pixels = count_transparent_pixels(img);
     return static_cast<double>(transparent_pixels) / static_cast<double>(total_pixels) > 0.05;
 }
 
