@@ -91,17 +91,17 @@ void set_incorrect_type(const char *name, PyTypeObject *expected, PyObject *valu
     put_error(exc);
 }
 
-bool apply_rules(const Spec &spec, PyObject **values) {
-    const std::size_t n = spec.params.size();
+bool apply_rules(const Definition &definition, PyObject **values) {
+    const std::size_t n = definition.params.size();
     for (std::size_t i = 0; i < n; ++i) {
-        const Rule r = spec.params[i].rule;
+        const Rule r = definition.params[i].rule;
         if (r != Rule::Int && r != Rule::IntOrNone && r != Rule::Float && r != Rule::Bool) continue;
-        PyObject *converted = convert(spec.params[i], values[i]);
+        PyObject *converted = convert(definition.params[i], values[i]);
         if (!converted) return false;
         Py_SETREF(values[i], converted);
     }
     for (std::size_t i = 0; i < n; ++i)
-        if (!check(spec.params[i], values[i])) return false;
+        if (!check(definition.params[i], values[i])) return false;
     return true;
 }
 

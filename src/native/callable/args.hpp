@@ -6,9 +6,9 @@
 
 namespace kestrix::callable {
 
-// Applies the rules of `spec` to the bound arguments in place. `values` holds
+// Applies the rules of `definition` to the bound arguments in place. `values` holds
 // one owned reference per parameter. Returns false with a Python error set.
-bool apply_rules(const Spec &spec, PyObject **values);
+bool apply_rules(const Definition &definition, PyObject **values);
 
 // The TypeError of a failed check (with a note for subclasses of `expected`).
 void set_incorrect_type(const char *name, PyTypeObject *expected, PyObject *value);

@@ -14,7 +14,7 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const Spec *spec;
+    const Definition *definition;
     Py_ssize_t n_required;
     // Strings only, so they cannot be part of a cycle and are never cleared:
     // error messages and repr stay usable while the collector tears a cycle down.
@@ -48,7 +48,7 @@ struct BoundArgs {
 };
 
 void set_too_many_positional(FunctionObject *f, Py_ssize_t given) {
-    const Py_ssize_t n = static_cast<Py_ssize_t>(f->spec->params.size());
+    const Py_ssize_t n = static_cast<Py_ssize_t>(f->definition->params.size());
     const char *were = given == 1 ? "was" : "were";
     if (f->n_required < n)
         PyErr_Format(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd %s given", f->qualname,
@@ -62,7 +62,7 @@ void set_too_many_positional(FunctionObject *f, Py_ssize_t given) {
 void set_missing(FunctionObject *f, BoundArgs &bound) {
     std::vector<const char *> missing;
     for (Py_ssize_t i = 0; i < f->n_required; ++i)
-        if (!bound.values[i]) missing.push_back(f->spec->params[i].name);
+        if (!bound.values[i]) missing.push_back(f->definition->params[i].name);
     std::string names;
     for (std::size_t i = 0; i < missing.size(); ++i) {
         if (i > 0) names += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
@@ -108,11 +108,11 @@ Py_ssize_t find_param(FunctionObject *f, PyObject *key) {
 // Binds in the interpreter's order: positionals, then keywords (so a bad
 // keyword is reported before surplus positionals), then the missing ones.
 bool bind(FunctionObject *f, PyObject *const *args, size_t nargsf, PyObject *kwnames, BoundArgs &bound) {
-    const Spec &spec = *f->spec;
-    const Py_ssize_t n = static_cast<Py_ssize_t>(spec.params.size());
+    const Definition &definition = *f->definition;
+    const Py_ssize_t n = static_cast<Py_ssize_t>(definition.params.size());
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     for (Py_ssize_t i = 0; i < nargs && i < n; ++i) bound.values[i] = Py_NewRef(args[i]);
-    if (spec.varkw && !(bound.kwargs = PyDict_New())) return false;
+    if (definition.varkw && !(bound.kwargs = PyDict_New())) return false;
 
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t j = 0; j < nkw; ++j) {
@@ -188,20 +188,20 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     FunctionObject *f = as_function(self);
     // Only reachable from a finaliser running while the collector breaks a cycle.
     if (!f->globals || !f->builtins ||
-        (f->n_required < static_cast<Py_ssize_t>(f->spec->params.size()) && !f->defaults)) {
+        (f->n_required < static_cast<Py_ssize_t>(f->definition->params.size()) && !f->defaults)) {
         PyErr_Format(PyExc_RuntimeError, "%U() can no longer be called: it is being destroyed", f->qualname);
         return nullptr;
     }
     BoundArgs bound;
     if (!bind(f, args, nargsf, kwnames, bound)) return nullptr;
-    if (!apply_rules(*f->spec, bound.values)) return nullptr;
+    if (!apply_rules(*f->definition, bound.values)) return nullptr;
     // Bodies call back into Python (one operation calls another through the
     // class), so runaway recursion must end in RecursionError, not a crash.
     if (Py_EnterRecursiveCall(" while calling a kestrix function")) return nullptr;
     PyObject *result = nullptr;
     try {
         Call call(bound.values, bound.kwargs, f->globals, f->builtins);
-        result = f->spec->body(call).release().ptr();
+        result = f->definition->body(call).release().ptr();
     } catch (...) {
         set_error_from_current_exception();
     }
@@ -305,8 +305,8 @@ PyObject *get_signature(PyObject *self, void *) {
             return annotations.contains(name) ? nb::object(annotations[name]) : empty;
         };
         nb::list params;
-        const Spec &spec = *f->spec;
-        for (std::size_t i = 0; i < spec.params.size(); ++i) {
+        const Definition &definition = *f->definition;
+        for (std::size_t i = 0; i < definition.params.size(); ++i) {
             nb::handle name = PyTuple_GET_ITEM(f->param_names, i);
             nb::object dflt = empty;
             if (static_cast<Py_ssize_t>(i) >= f->n_required && f->defaults)
@@ -314,8 +314,8 @@ PyObject *get_signature(PyObject *self, void *) {
             params.append(parameter(name, parameter.attr("POSITIONAL_OR_KEYWORD"), nb::arg("default") = dflt,
                                     nb::arg("annotation") = annotation_of(name)));
         }
-        if (spec.varkw) {
-            nb::str name(spec.varkw);
+        if (definition.varkw) {
+            nb::str name(definition.varkw);
             params.append(parameter(name, parameter.attr("VAR_KEYWORD"), nb::arg("annotation") = annotation_of(name)));
         }
         return inspect.attr("Signature")(params, nb::arg("return_annotation") = annotation_of(nb::str("return")))
@@ -426,12 +426,12 @@ void init_function_type(nb::module_ &module) {
     if (PyType_Ready(&function_type) < 0) throw nb::python_error();
 }
 
-nb::object make_function(nb::module_ &module, const Spec &spec) {
-    if (spec.params.size() > max_params) throw std::logic_error("too many parameters");
+nb::object make_function(nb::module_ &module, const Definition &definition) {
+    if (definition.params.size() > max_params) throw std::logic_error("too many parameters");
     nb::list names, defaults;
     nb::dict annotations;
     Py_ssize_t n_required = 0;
-    for (const Param &p : spec.params) {
+    for (const Param &p : definition.params) {
         nb::object name = nb::steal(PyUnicode_InternFromString(p.name));
         if (!name.is_valid()) throw nb::python_error();
         names.append(name);
@@ -443,14 +443,14 @@ nb::object make_function(nb::module_ &module, const Spec &spec) {
         }
         if (p.annotation) annotations[name] = nb::str(p.annotation);
     }
-    if (spec.varkw && spec.varkw_annotation) annotations[spec.varkw] = nb::str(spec.varkw_annotation);
-    if (spec.return_annotation) annotations["return"] = nb::str(spec.return_annotation);
+    if (definition.varkw && definition.varkw_annotation) annotations[definition.varkw] = nb::str(definition.varkw_annotation);
+    if (definition.return_annotation) annotations["return"] = nb::str(definition.return_annotation);
 
     // Everything is built before the object exists, so a failure leaves
     // nothing half-initialised behind.
-    nb::object name = nb::str(spec.name), qualname = nb::str(spec.qualname);
+    nb::object name = nb::str(definition.name), qualname = nb::str(definition.qualname);
     nb::object module_name = module.attr("__name__");
-    nb::object doc = spec.doc ? nb::object(nb::str(spec.doc)) : nb::none();
+    nb::object doc = definition.doc ? nb::object(nb::str(definition.doc)) : nb::none();
     nb::object defaults_tuple;
     if (defaults.size() && !(defaults_tuple = nb::steal(PySequence_Tuple(defaults.ptr()))).is_valid())
         throw nb::python_error();
@@ -462,7 +462,7 @@ nb::object make_function(nb::module_ &module, const Spec &spec) {
     FunctionObject *f = PyObject_GC_New(FunctionObject, &function_type);
     if (!f) throw nb::python_error();
     f->vectorcall = function_vectorcall;
-    f->spec = &spec;
+    f->definition = &definition;
     f->n_required = n_required;
     f->name = name.release().ptr();
     f->qualname = qualname.release().ptr();

@@ -54,7 +54,7 @@ struct Param {
 class Call;
 using Body = nb::object (*)(Call &);
 
-struct Spec {
+struct Definition {
     const char *name;
     const char *qualname;
     std::vector<Param> params;
@@ -93,8 +93,8 @@ private:
     PyObject *builtins_;  // nullptr: the interpreter's builtins
 };
 
-// Creates one function object for `spec` (which must outlive it) in `module`.
-nb::object make_function(nb::module_ &module, const Spec &spec);
+// Creates one function object for `definition` (which must outlive it) in `module`.
+nb::object make_function(nb::module_ &module, const Definition &definition);
 
 // Registers the function type with `module`; call once before make_function.
 void init_function_type(nb::module_ &module);

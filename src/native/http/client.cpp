@@ -28,8 +28,8 @@ const char *const init_doc =
 
 }  // namespace
 
-const Spec &init_spec(nb::handle user_agent) {
-    static Spec spec{
+const Definition &init_definition(nb::handle user_agent) {
+    static Definition definition{
         "__init__",
         "HttpRequestClient.__init__",
         {
@@ -47,8 +47,8 @@ const Spec &init_spec(nb::handle user_agent) {
     };
     // Borrowed and read only while the function is made (the function then
     // owns it through its defaults); refreshed for every module instance.
-    spec.params[4].value = Default::object(user_agent);
-    return spec;
+    definition.params[4].value = Default::object(user_agent);
+    return definition;
 }
 
 }  // namespace kestrix::http

@@ -12,14 +12,14 @@ using callable::Call;
 using callable::Default;
 using callable::Param;
 using callable::Rule;
-using callable::Spec;
+using callable::Definition;
 
 // `user_agent` is the default of the constructor's parameter of that name: the
 // value DEFAULT_USER_AGENT has when the class is created.
-const Spec &init_spec(nb::handle user_agent);
-const Spec &calc_backoff_wait_spec();
-const Spec &request_spec();
-const Spec &post_spec();
-const Spec &get_spec();
+const Definition &init_definition(nb::handle user_agent);
+const Definition &calc_backoff_wait_definition();
+const Definition &request_definition();
+const Definition &post_definition();
+const Definition &get_definition();
 
 }  // namespace kestrix::http

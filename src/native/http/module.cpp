@@ -48,11 +48,11 @@ NB_MODULE(http, m) {
     ns["__qualname__"] = "HttpRequestClient";
     ns["__doc__"] = "通用带指数退避重试的 HTTP 请求客户端";
     // Read now: rebinding the global later must not change the default.
-    ns["__init__"] = callable::make_function(m, http::init_spec(m.attr("DEFAULT_USER_AGENT")));
+    ns["__init__"] = callable::make_function(m, http::init_definition(m.attr("DEFAULT_USER_AGENT")));
     nb::object staticmethod = nb::borrow(reinterpret_cast<PyObject *>(&PyStaticMethod_Type));
-    ns["_calc_backoff_wait"] = staticmethod(callable::make_function(m, http::calc_backoff_wait_spec()));
-    for (const callable::Spec *spec : {&http::request_spec(), &http::post_spec(), &http::get_spec()})
-        ns[spec->name] = callable::make_function(m, *spec);
+    ns["_calc_backoff_wait"] = staticmethod(callable::make_function(m, http::calc_backoff_wait_definition()));
+    for (const callable::Definition *definition : {&http::request_definition(), &http::post_definition(), &http::get_definition()})
+        ns[definition->name] = callable::make_function(m, *definition);
 
     nb::object type = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type));
     m.attr("HttpRequestClient") = type("HttpRequestClient", nb::tuple(), ns);

@@ -90,8 +90,8 @@ nb::object calc_backoff_wait(Call &call) {
 
 }  // namespace
 
-const Spec &request_spec() {
-    static const Spec spec{
+const Definition &request_definition() {
+    static const Definition definition{
         "request",
         "HttpRequestClient.request",
         {
@@ -110,11 +110,11 @@ const Spec &request_spec() {
         "通用请求入口",
         request,
     };
-    return spec;
+    return definition;
 }
 
-const Spec &calc_backoff_wait_spec() {
-    static const Spec spec{
+const Definition &calc_backoff_wait_definition() {
+    static const Definition definition{
         "_calc_backoff_wait",
         "HttpRequestClient._calc_backoff_wait",
         {{"attempt", Rule::Int, "int"}},
@@ -124,7 +124,7 @@ const Spec &calc_backoff_wait_spec() {
         "计算指数退避等待时间: 1s, 2s, 4s...",
         calc_backoff_wait,
     };
-    return spec;
+    return definition;
 }
 
 }  // namespace kestrix::http

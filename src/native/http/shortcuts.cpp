@@ -46,8 +46,8 @@ nb::object post(Call &call) {
 
 }  // namespace
 
-const Spec &post_spec() {
-    static const Spec spec{
+const Definition &post_definition() {
+    static const Definition definition{
         "post",
         "HttpRequestClient.post",
         {
@@ -64,11 +64,11 @@ const Spec &post_spec() {
         "POST 请求快捷方法",
         post,
     };
-    return spec;
+    return definition;
 }
 
-const Spec &get_spec() {
-    static const Spec spec{
+const Definition &get_definition() {
+    static const Definition definition{
         "get",
         "HttpRequestClient.get",
         {
@@ -84,7 +84,7 @@ const Spec &get_spec() {
         "GET 请求快捷方法",
         get,
     };
-    return spec;
+    return definition;
 }
 
 }  // namespace kestrix::http

@@ -158,8 +158,8 @@ const char *const batch_has_multiple_transparency_doc =
 
 }  // namespace
 
-const Spec &batch_has_multiple_transparency_spec() {
-    static const Spec spec{
+const Definition &batch_has_multiple_transparency_definition() {
+    static const Definition definition{
         "batch_has_multiple_transparency",
         "ImageTool.batch_has_multiple_transparency",
         {
@@ -175,7 +175,7 @@ const Spec &batch_has_multiple_transparency_spec() {
         batch_has_multiple_transparency_doc,
         batch_has_multiple_transparency,
     };
-    return spec;
+    return definition;
 }
 
 }  // namespace kestrix::image

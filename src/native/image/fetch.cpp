@@ -131,8 +131,8 @@ const char *const get_img_url_bytes_doc =
 
 }  // namespace
 
-const Spec &get_img_url_io_spec() {
-    static const Spec spec{
+const Definition &get_img_url_io_definition() {
+    static const Definition definition{
         "get_img_url_io",
         "ImageTool.get_img_url_io",
         {
@@ -147,11 +147,11 @@ const Spec &get_img_url_io_spec() {
         get_img_url_io_doc,
         get_img_url_io,
     };
-    return spec;
+    return definition;
 }
 
-const Spec &get_img_url_bytes_spec() {
-    static const Spec spec{
+const Definition &get_img_url_bytes_definition() {
+    static const Definition definition{
         "get_img_url_bytes",
         "ImageTool.get_img_url_bytes",
         {{"url", Rule::Str, "str"}},
@@ -161,7 +161,7 @@ const Spec &get_img_url_bytes_spec() {
         get_img_url_bytes_doc,
         get_img_url_bytes,
     };
-    return spec;
+    return definition;
 }
 
 }  // namespace kestrix::image

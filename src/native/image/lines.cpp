@@ -160,8 +160,8 @@ const char *const has_colored_lines_doc =
 
 }  // namespace
 
-const Spec &has_colored_lines_spec() {
-    static const Spec spec{
+const Definition &has_colored_lines_definition() {
+    static const Definition definition{
         "has_colored_lines",
         "ImageTool.has_colored_lines",
         {
@@ -179,7 +179,7 @@ const Spec &has_colored_lines_spec() {
         has_colored_lines_doc,
         has_colored_lines,
     };
-    return spec;
+    return definition;
 }
 
 }  // namespace kestrix::image

@@ -61,18 +61,18 @@ NB_MODULE(image_shell, m) {
     ns["__module__"] = "kestrix.image";
     ns["__qualname__"] = "ImageTool";
     ns["__doc__"] = "图片工具类，提供图像检测、处理、获取等操作。";
-    for (const callable::Spec *spec : {
-             &image::is_plain_gray_spec(),
-             &image::get_img_url_io_spec(),
-             &image::get_img_url_bytes_spec(),
-             &image::is_valid_image_spec(),
-             &image::has_multiple_transparency_spec(),
-             &image::batch_has_multiple_transparency_spec(),
-             &image::trim_transparent_edges_spec(),
-             &image::has_colored_lines_spec(),
+    for (const callable::Definition *definition : {
+             &image::is_plain_gray_definition(),
+             &image::get_img_url_io_definition(),
+             &image::get_img_url_bytes_definition(),
+             &image::is_valid_image_definition(),
+             &image::has_multiple_transparency_definition(),
+             &image::batch_has_multiple_transparency_definition(),
+             &image::trim_transparent_edges_definition(),
+             &image::has_colored_lines_definition(),
          }) {
-        nb::object func = callable::make_function(m, *spec);
-        ns[spec->name] = nb::borrow(reinterpret_cast<PyObject *>(&PyStaticMethod_Type))(func);
+        nb::object func = callable::make_function(m, *definition);
+        ns[definition->name] = nb::borrow(reinterpret_cast<PyObject *>(&PyStaticMethod_Type))(func);
     }
     nb::object type = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type));
     m.attr("ImageTool") = type("ImageTool", nb::tuple(), ns);

@@ -11,16 +11,16 @@ using callable::Call;
 using callable::Default;
 using callable::Param;
 using callable::Rule;
-using callable::Spec;
+using callable::Definition;
 
-const Spec &is_plain_gray_spec();
-const Spec &get_img_url_io_spec();
-const Spec &get_img_url_bytes_spec();
-const Spec &is_valid_image_spec();
-const Spec &has_multiple_transparency_spec();
-const Spec &batch_has_multiple_transparency_spec();
-const Spec &trim_transparent_edges_spec();
-const Spec &has_colored_lines_spec();
+const Definition &is_plain_gray_definition();
+const Definition &get_img_url_io_definition();
+const Definition &get_img_url_bytes_definition();
+const Definition &is_valid_image_definition();
+const Definition &has_multiple_transparency_definition();
+const Definition &batch_has_multiple_transparency_definition();
+const Definition &trim_transparent_edges_definition();
+const Definition &has_colored_lines_definition();
 
 // Placeholder body of an operation that is not built yet.
 [[noreturn]] void not_implemented(const char *qualname);

@@ -338,8 +338,8 @@ const char *const is_plain_gray_doc =
 
 }  // namespace
 
-const Spec &is_plain_gray_spec() {
-    static const Spec spec{
+const Definition &is_plain_gray_definition() {
+    static const Definition definition{
         "is_plain_gray",
         "ImageTool.is_plain_gray",
         {
@@ -353,7 +353,7 @@ const Spec &is_plain_gray_spec() {
         is_plain_gray_doc,
         is_plain_gray,
     };
-    return spec;
+    return definition;
 }
 
 }  // namespace kestrix::image

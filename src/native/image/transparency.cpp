@@ -113,8 +113,8 @@ const char *const has_multiple_transparency_doc =
 
 }  // namespace
 
-const Spec &has_multiple_transparency_spec() {
-    static const Spec spec{
+const Definition &has_multiple_transparency_definition() {
+    static const Definition definition{
         "has_multiple_transparency",
         "ImageTool.has_multiple_transparency",
         {
@@ -127,7 +127,7 @@ const Spec &has_multiple_transparency_spec() {
         has_multiple_transparency_doc,
         has_multiple_transparency,
     };
-    return spec;
+    return definition;
 }
 
 }  // namespace kestrix::image

@@ -109,8 +109,8 @@ const char *const trim_transparent_edges_doc =
 
 }  // namespace
 
-const Spec &trim_transparent_edges_spec() {
-    static const Spec spec{
+const Definition &trim_transparent_edges_definition() {
+    static const Definition definition{
         "trim_transparent_edges",
         "ImageTool.trim_transparent_edges",
         {
@@ -124,7 +124,7 @@ const Spec &trim_transparent_edges_spec() {
         trim_transparent_edges_doc,
         trim_transparent_edges,
     };
-    return spec;
+    return definition;
 }
 
 }  // namespace kestrix::image

@@ -51,8 +51,8 @@ const char *const is_valid_image_doc =
 
 }  // namespace
 
-const Spec &is_valid_image_spec() {
-    static const Spec spec{
+const Definition &is_valid_image_definition() {
+    static const Definition definition{
         "is_valid_image",
         "ImageTool.is_valid_image",
         {
@@ -64,7 +64,7 @@ const Spec &is_valid_image_spec() {
         is_valid_image_doc,
         is_valid_image,
     };
-    return spec;
+    return definition;
 }
 
 }  // namespace kestrix::image
