@@ -14,8 +14,9 @@ from collections.abc import Callable
 from io import BytesIO
 
 import numpy as np
-from kestrix.image import ImageTool
 from PIL import Image
+
+from kestrix.image import ImageTool
 
 WIDTH, HEIGHT = 4000, 3000
 

@@ -24,8 +24,9 @@ import tempfile
 import time
 
 import cv2
-import kestrix.image
 import numpy as np
+
+import kestrix.image
 
 SIZES = [(4000, 3000), (1920, 1080)]
 

@@ -20,8 +20,9 @@ import zlib
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
-from kestrix.image import ImageTool
 from PIL import Image
+
+from kestrix.image import ImageTool
 
 QUICK = "--quick" in sys.argv
 

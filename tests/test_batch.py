@@ -8,8 +8,9 @@ import pathlib
 import sys
 
 import pytest
-from kestrix.image import ImageTool
 from PIL import Image
+
+from kestrix.image import ImageTool
 from transparency_images import encode, palette, rgba
 
 J = os.path.join

@@ -12,9 +12,9 @@ from typing import Any
 import pytest
 import requests
 import requests.exceptions
-from conftest import Reply
 
 import kestrix.http
+from conftest import Reply
 from kestrix.http import HttpRequestClient
 
 UA = kestrix.http.DEFAULT_USER_AGENT

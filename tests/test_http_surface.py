@@ -10,10 +10,11 @@ import subprocess
 import sys
 from fractions import Fraction
 
-import kestrix.http
 import pytest
 import requests
 import requests.exceptions
+
+import kestrix.http
 from kestrix.http import HttpRequestClient
 
 UA = (
@@ -58,6 +59,22 @@ def test_module_globals_in_order():
     ]
     assert kestrix.http.__doc__ is None
     assert kestrix.http.time is __import__("time")
+
+
+def test_import_fails_with_the_error_of_the_failing_import():
+    code = (
+        "import sys\n"
+        "sys.modules['requests.exceptions'] = None\n"
+        "try:\n"
+        "    import kestrix.http\n"
+        "except BaseException as e:\n"
+        "    print(f'{type(e).__name__}: {e}')\n"
+        "print('kestrix.http' in sys.modules)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    first, second = out.splitlines()
+    assert first.startswith("ModuleNotFoundError: import of requests.exceptions halted")
+    assert second == "False"
     assert kestrix.http.requests is requests
     assert kestrix.http.ConnectionError is requests.exceptions.ConnectionError
     assert kestrix.http.RequestException is requests.exceptions.RequestException

@@ -8,9 +8,10 @@ from io import BytesIO
 
 import numpy as np
 import pytest
+from PIL import Image
+
 from conftest import Reply
 from kestrix.image import ImageTool
-from PIL import Image
 
 ALL_BACKGROUND = {
     "has_lines": False,

@@ -7,9 +7,10 @@ import math
 from io import BytesIO
 
 import cv2
-import kestrix.image
 import numpy as np
 import pytest
+
+import kestrix.image
 from conftest import Reply
 from kestrix.image import ImageTool
 

@@ -7,10 +7,10 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from kestrix.image import ImageTool
-from transparency_images import noise, palette, rgba, truncated
 
 from excode import InvalidImageError
+from kestrix.image import ImageTool
+from transparency_images import noise, palette, rgba, truncated
 
 TRANSPARENCY_CASES = [
     (rgba(6), True),

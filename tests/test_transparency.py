@@ -6,15 +6,15 @@ import gc
 import io
 import warnings
 
-import kestrix.image
 import numpy as np
 import pytest
-from conftest import Reply
-from kestrix.image import ImageTool
 from PIL import Image, ImageFile, UnidentifiedImageError
-from transparency_images import encode, noise, palette, rgba, truncated
 
+import kestrix.image
+from conftest import Reply
 from excode import ServiceError
+from kestrix.image import ImageTool
+from transparency_images import encode, noise, palette, rgba, truncated
 
 BYTES_ENTRY = b"\x80\x00"  # one alpha per palette index: not a single transparent index
 

@@ -7,14 +7,14 @@ import io
 import os
 import warnings
 
-import kestrix.image
 import pytest
-from conftest import Reply
-from kestrix.image import ImageTool
 from PIL import Image
-from transparency_images import encode, noise, truncated
 
+import kestrix.image
+from conftest import Reply
 from excode import InvalidImageError, ServiceError
+from kestrix.image import ImageTool
+from transparency_images import encode, noise, truncated
 
 VALID = encode(Image.new("RGB", (3, 2), "red"))
 

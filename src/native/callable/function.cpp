@@ -443,7 +443,8 @@ nb::object make_function(nb::module_ &module, const Definition &definition) {
         }
         if (p.annotation) annotations[name] = nb::str(p.annotation);
     }
-    if (definition.varkw && definition.varkw_annotation) annotations[definition.varkw] = nb::str(definition.varkw_annotation);
+    if (definition.varkw && definition.varkw_annotation)
+        annotations[definition.varkw] = nb::str(definition.varkw_annotation);
     if (definition.return_annotation) annotations["return"] = nb::str(definition.return_annotation);
 
     // Everything is built before the object exists, so a failure leaves

@@ -10,9 +10,9 @@ namespace kestrix::http {
 namespace nb = nanobind;
 using callable::Call;
 using callable::Default;
+using callable::Definition;
 using callable::Param;
 using callable::Rule;
-using callable::Definition;
 
 // `user_agent` is the default of the constructor's parameter of that name: the
 // value DEFAULT_USER_AGENT has when the class is created.

@@ -72,9 +72,7 @@ LinePixelCounts count_by_pixel(nb::object img, const char *mode, LineThresholds 
     return counts;
 }
 
-nb::object rounded(const Call &call, double value) {
-    return call.global("round")(nb::float_(value), 4);
-}
+nb::object rounded(const Call &call, double value) { return call.global("round")(nb::float_(value), 4); }
 
 nb::object has_colored_lines(Call &call) {
     const LineThresholds thresholds = LineThresholds::clamped(saturated(call.arg(1)), saturated(call.arg(2)));

@@ -1,33 +1,16 @@
 // kestrix.image: binds its dependencies as module globals, in order, then
 // builds ImageTool from the operation table.
+#include "callable/module.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include "ops.hpp"
 
 namespace nb = nanobind;
 using namespace kestrix;
+using callable::import_from;
 
 namespace {
-
-// `from <module> import <name>` (relative to `globals`' package when level is
-// 1), with the interpreter's own ImportError for a missing name.
-nb::object import_from(nb::handle globals, const char *module, const char *name, int level = 0) {
-    nb::object fromlist = nb::make_tuple(name);
-    nb::object mod = nb::steal(PyImport_ImportModuleLevel(module, globals.ptr(), nullptr, fromlist.ptr(), level));
-    if (!mod.is_valid()) throw nb::python_error();
-    PyObject *value = PyObject_GetAttrString(mod.ptr(), name);
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-        PyErr_Clear();
-        nb::object mod_name = nb::getattr(mod, "__name__", nb::str(module));
-        nb::object path = nb::getattr(mod, "__file__", nb::none());
-        if (!nb::isinstance<nb::str>(path)) path = nb::str("unknown location");
-        PyErr_SetImportError(nb::str("cannot import name {!r} from {!r} ({})").format(name, mod_name, path).ptr(),
-                             mod_name.ptr(), path.ptr());
-        throw nb::python_error();
-    }
-    return nb::steal(value);
-}
 
 void bind_globals(nb::module_ &m) {
     nb::handle g = PyModule_GetDict(m.ptr());
@@ -52,8 +35,7 @@ void bind_globals(nb::module_ &m) {
 
 }  // namespace
 
-// Named apart from the module: PyInit_image below wraps it.
-NB_MODULE(image_shell, m) {
+KESTRIX_MODULE(image, m) {
     bind_globals(m);
     callable::init_function_type(m);
 
@@ -71,52 +53,7 @@ NB_MODULE(image_shell, m) {
              &image::trim_transparent_edges_definition(),
              &image::has_colored_lines_definition(),
          }) {
-        nb::object func = callable::make_function(m, *definition);
-        ns[definition->name] = nb::borrow(reinterpret_cast<PyObject *>(&PyStaticMethod_Type))(func);
+        ns[definition->name] = callable::static_method(callable::make_function(m, *definition));
     }
-    nb::object type = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type));
-    m.attr("ImageTool") = type("ImageTool", nb::tuple(), ns);
-}
-
-namespace {
-
-int (*shell_exec)(PyObject *) = nullptr;
-
-// nanobind reports a failed initialisation as a new ImportError caused by the
-// real failure. Callers should see the real one: a missing `excode` must stay
-// a ModuleNotFoundError naming `excode`, a broken dependency its own error.
-void unwrap_init_error() {
-    PyObject *exc = callable::take_error();
-    if (!exc) return;
-    if (Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject *>(PyExc_ImportError))) {
-        if (PyObject *cause = PyException_GetCause(exc)) {
-            Py_DECREF(exc);
-            exc = cause;
-        }
-    }
-    callable::put_error(exc);
-}
-
-int exec_image(PyObject *m) {
-    if (shell_exec(m) == 0) return 0;
-    unwrap_init_error();
-    return -1;
-}
-
-}  // namespace
-
-extern "C" NB_EXPORT PyObject *PyInit_image(void) {
-    PyObject *def = PyInit_image_shell();
-    if (!def) {
-        unwrap_init_error();
-        return nullptr;
-    }
-    if (!PyObject_TypeCheck(def, &PyModuleDef_Type)) return def;  // single-phase: already initialised
-    auto *module_def = reinterpret_cast<PyModuleDef *>(def);
-    for (PyModuleDef_Slot *slot = module_def->m_slots; slot && slot->slot; ++slot) {
-        if (slot->slot != Py_mod_exec || slot->value == reinterpret_cast<void *>(exec_image)) continue;
-        shell_exec = reinterpret_cast<int (*)(PyObject *)>(slot->value);
-        slot->value = reinterpret_cast<void *>(exec_image);
-    }
-    return def;
+    m.attr("ImageTool") = callable::make_class("ImageTool", ns);
 }

@@ -9,9 +9,9 @@ namespace kestrix::image {
 namespace nb = nanobind;
 using callable::Call;
 using callable::Default;
+using callable::Definition;
 using callable::Param;
 using callable::Rule;
-using callable::Definition;
 
 const Definition &is_plain_gray_definition();
 const Definition &get_img_url_io_definition();

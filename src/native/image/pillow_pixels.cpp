@@ -36,9 +36,7 @@ struct ArrowArray {
 
 constexpr std::size_t kStripBytes = std::size_t(1) << 20;
 
-bool same(const char *text, const char *expected) {
-    return text != nullptr && std::strcmp(text, expected) == 0;
-}
+bool same(const char *text, const char *expected) { return text != nullptr && std::strcmp(text, expected) == 0; }
 
 // Pillow describes a 4-byte pixel as a fixed-size list of four uint8 (the
 // child named after the mode) and a 1-byte pixel as a uint8 named after the

@@ -24,9 +24,7 @@ using kernels::Plane;
 // live in cache and their memory is reused instead of faulted in afresh.
 constexpr std::size_t block_bytes = std::size_t{1} << 19;
 
-std::size_t rows_per_block(std::size_t row_bytes) {
-    return std::max<std::size_t>(1, block_bytes / row_bytes);
-}
+std::size_t rows_per_block(std::size_t row_bytes) { return std::max<std::size_t>(1, block_bytes / row_bytes); }
 
 // An exported buffer, released (with the GIL held) when it goes out of scope.
 class BufferView {
@@ -90,9 +88,7 @@ double nonzero_ratio(nb::handle edges, const char *what, std::size_t h, std::siz
     return static_cast<double>(count) / static_cast<double>(h * w);
 }
 
-nb::object rows(nb::handle array, std::size_t from, std::size_t to) {
-    return array[nb::slice(from, to)];
-}
+nb::object rows(nb::handle array, std::size_t from, std::size_t to) { return array[nb::slice(from, to)]; }
 
 // Mean of HSV's S channel. The conversion is per pixel, so converting row
 // blocks into one small buffer gives the values of a whole-image conversion.

@@ -7,9 +7,7 @@ bool is_url(nb::handle value) {
     return callable::truth(value.attr("startswith")(nb::make_tuple("http://", "https://")));
 }
 
-nb::object download(const Call &call, nb::handle url) {
-    return call.global("ImageTool").attr("get_img_url_io")(url);
-}
+nb::object download(const Call &call, nb::handle url) { return call.global("ImageTool").attr("get_img_url_io")(url); }
 
 void require_file(const Call &call, nb::handle path) {
     nb::object os = call.global("os");

@@ -1,7 +1,8 @@
 // has_multiple_transparency
+#include "kernels/transparency.hpp"
+
 #include <cstdint>
 
-#include "kernels/transparency.hpp"
 #include "pillow_pixels.hpp"
 #include "source.hpp"
 

@@ -12,9 +12,7 @@ namespace {
 using kernels::ContentBox;
 using kernels::RgbaRows;
 
-RgbaRows rgba(const PixelRows &rows) {
-    return {rows.pixels, rows.width, rows.height, rows.row_stride};
-}
+RgbaRows rgba(const PixelRows &rows) { return {rows.pixels, rows.width, rows.height, rows.row_stride}; }
 
 // Top and bottom rows first, scanning inwards; then only the rows between
 // them, and of those only the columns outside the box found so far.
@@ -48,12 +46,8 @@ ContentBox find_content(PillowPixels &pixels) {
 
 // Python's max(low, value) / min(high, value) on ints of any size: a negative
 // padding may push an edge past the image, and crop() gets the box as computed.
-nb::object at_least(nb::object value, nb::handle low) {
-    return value < low ? nb::borrow(low) : value;
-}
-nb::object at_most(nb::object value, nb::handle high) {
-    return high < value ? nb::borrow(high) : value;
-}
+nb::object at_least(nb::object value, nb::handle low) { return value < low ? nb::borrow(low) : value; }
+nb::object at_most(nb::object value, nb::handle high) { return high < value ? nb::borrow(high) : value; }
 
 nb::object trim_transparent_edges(Call &call) {
     nb::handle padding = call.arg(1);

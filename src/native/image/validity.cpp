@@ -20,9 +20,9 @@ nb::object is_valid_image(Call &call) {
         nb::object message = nb::str("图片无效: ") + nb::str(err.value());
         const Py_ssize_t image_size = PyObject_Length(image_data.ptr());
         if (image_size < 0) throw nb::python_error();
-        nb::object error = call.global("InvalidImageError")(
-            message, nb::arg("image_size") = image_size, nb::arg("original_error") = err.value(),
-            nb::arg("extra_data") = call.kwargs());
+        nb::object error = call.global("InvalidImageError")(message, nb::arg("image_size") = image_size,
+                                                            nb::arg("original_error") = err.value(),
+                                                            nb::arg("extra_data") = call.kwargs());
         callable::raise_instance(error);
     }
 }

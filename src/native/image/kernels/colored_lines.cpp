@@ -92,9 +92,7 @@ LinePixelCounts count_span4(const std::uint8_t *p, std::size_t n, LineThresholds
 
 #else
 
-LinePixelCounts count_span4(const std::uint8_t *p, std::size_t n, LineThresholds t) {
-    return count_span(p, n, 4, t);
-}
+LinePixelCounts count_span4(const std::uint8_t *p, std::size_t n, LineThresholds t) { return count_span(p, n, 4, t); }
 
 #endif
 
