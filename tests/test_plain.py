@@ -249,6 +249,18 @@ def test_undecodable_bytes_are_empty_and_not_logged():
     assert logger.messages == []
 
 
+def test_decoded_array_opencv_cannot_measure_fails_with_opencv_text():
+    # A grayscale PFM, which some OpenCV versions decode to one channel despite
+    # IMREAD_COLOR: the failure text is the conversion's own, as in a direct run.
+    data = b"Pf\n3 2\n-1.0\n" + np.linspace(0, 1, 6, dtype="<f4").tobytes()
+    img = cv2.imdecode(np.frombuffer(data, dtype=np.uint8), cv2.IMREAD_COLOR)
+    if img is None or img.ndim == 3:
+        pytest.skip("this OpenCV decodes grayscale PFM to three channels")
+    with pytest.raises(cv2.error) as expected:
+        cv2.cvtColor(img, cv2.COLOR_BGR2GRAY)
+    assert ImageTool.is_plain_gray(data) == (False, FALLBACK, str(expected.value))
+
+
 def _stream_error() -> str:
     try:
         np.frombuffer(BytesIO(b"x"), dtype=np.uint8)

@@ -178,6 +178,9 @@ struct Measurements {
 // enhanced image), besides what OpenCV allocates inside a call.
 Measurements measure(const Call &call, nb::object img) {
     nb::object np = call.global("np"), cv2 = call.global("cv2");
+    // Converted before the shape check, so that an array OpenCV cannot
+    // convert fails with OpenCV's own text, as the caller would see it.
+    nb::object gray = cv2.attr("cvtColor")(img, cv2.attr("COLOR_BGR2GRAY"));
     std::size_t h, w;
     {
         BufferView view(img, false);
@@ -190,7 +193,6 @@ Measurements measure(const Call &call, nb::object img) {
     }
     Measurements m;
 
-    nb::object gray = cv2.attr("cvtColor")(img, cv2.attr("COLOR_BGR2GRAY"));
     Moments gray_moments;
     {
         BufferView view(gray, false);
