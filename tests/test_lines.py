@@ -3,6 +3,7 @@ dictionary, inputs and errors, and agreement with the plain NumPy computation.""
 
 from __future__ import annotations
 
+import gc
 import warnings
 from io import BytesIO
 
@@ -218,6 +219,17 @@ def test_inputs(server, tmp_path):
     assert ImageTool.has_colored_lines(bytearray(data)) == expected
     assert ImageTool.has_colored_lines(url) == expected
     assert len(server.hits("/lines.png")) == 1
+
+
+def test_file_opened_by_path_is_closed(tmp_path):
+    # Pillow keeps the file of a multi-frame image open for its other frames.
+    path = tmp_path / "two-frames.gif"
+    strokes(BLACK, [(RED, 5)]).save(path, save_all=True, append_images=[strokes(BLACK, [(GREEN, 5)])])
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        ImageTool.has_colored_lines(str(path))
+        gc.collect()
+    assert not [w for w in caught if issubclass(w.category, ResourceWarning)]
 
 
 @pytest.mark.parametrize(

@@ -4,6 +4,8 @@ computation."""
 
 from __future__ import annotations
 
+import gc
+import warnings
 from io import BytesIO
 
 import numpy as np
@@ -177,6 +179,17 @@ def test_inputs(server, tmp_path):
     assert ImageTool.trim_transparent_edges(memoryview(data)) == expected
     assert ImageTool.trim_transparent_edges(url) == expected
     assert len(server.hits("/pixel.png")) == 1
+
+
+def test_file_opened_by_path_is_closed(tmp_path):
+    # Pillow keeps the file of a multi-frame image open for its other frames.
+    path = tmp_path / "two-frames.gif"
+    one_pixel(5, 5, size=16).save(path, save_all=True, append_images=[one_pixel(9, 9, size=16)])
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        ImageTool.trim_transparent_edges(str(path))
+        gc.collect()
+    assert not [w for w in caught if issubclass(w.category, ResourceWarning)]
 
 
 @pytest.mark.parametrize(

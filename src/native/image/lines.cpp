@@ -72,6 +72,18 @@ LinePixelCounts count_by_pixel(nb::object img, const char *mode, LineThresholds 
     return counts;
 }
 
+// Counts over the pixels of a loaded image as convert("RGB") gives them.
+LinePixelCounts count_pixels(nb::handle img, LineThresholds thresholds) {
+    const nb::str mode = nb::str(img.attr("mode"));
+    auto is = [&](const char *name) { return mode.equal(nb::str(name)); };
+    // Converting to "RGB" would copy an "RGB" image unchanged and only drop
+    // the alpha of an "RGBA" one, so both are read as they are.
+    LinePixelCounts counts;
+    if (is("RGB") || is("RGBA")) return count_by_pixel(nb::borrow(img), is("RGB") ? "RGB" : "RGBA", thresholds);
+    if ((is("L") || is("P")) && count_by_value(img, is("L") ? "L" : "P", thresholds, counts)) return counts;
+    return count_by_pixel(img.attr("convert")("RGB"), "RGB", thresholds);
+}
+
 nb::object rounded(const Call &call, double value) { return call.global("round")(nb::float_(value), 4); }
 
 nb::object has_colored_lines(Call &call) {
@@ -81,23 +93,18 @@ nb::object has_colored_lines(Call &call) {
     const double min_dual_color_ratio = real(call.arg(5));
     const double max_density_for_single_color = real(call.arg(6));
 
-    nb::object img = open_image(call, call.arg(0));
-    // convert() loads first too; the mode is only final once loaded.
-    img.attr("load")();
-    nb::object size = img.attr("size");
-    const double total_pixels =
-        static_cast<double>(nb::cast<unsigned long long>(size[0]) * nb::cast<unsigned long long>(size[1]));
-    const nb::str mode = nb::str(img.attr("mode"));
-    auto is = [&](const char *name) { return mode.equal(nb::str(name)); };
-
-    // Converting to "RGB" would copy an "RGB" image unchanged and only drop
-    // the alpha of an "RGBA" one, so both are read as they are.
     LinePixelCounts counts;
-    if (is("RGB") || is("RGBA")) {
-        counts = count_by_pixel(img, is("RGB") ? "RGB" : "RGBA", thresholds);
-    } else if (!((is("L") || is("P")) && count_by_value(img, is("L") ? "L" : "P", thresholds, counts))) {
-        counts = count_by_pixel(img.attr("convert")("RGB"), "RGB", thresholds);
-    }
+    double total_pixels = 0;
+    // The with block closes a file Pillow opened itself (it stays open for the
+    // other frames of a multi-frame image), never a caller's stream.
+    with_block(open_image(call, call.arg(0)), [&](nb::handle img) {
+        // convert() loads first too; the mode is only final once loaded.
+        img.attr("load")();
+        nb::object size = img.attr("size");
+        total_pixels =
+            static_cast<double>(nb::cast<unsigned long long>(size[0]) * nb::cast<unsigned long long>(size[1]));
+        counts = count_pixels(img, thresholds);
+    });
 
     nb::dict result;
     if (counts.non_bg == 0) {

@@ -49,9 +49,9 @@ ContentBox find_content(PillowPixels &pixels) {
 nb::object at_least(nb::object value, nb::handle low) { return value < low ? nb::borrow(low) : value; }
 nb::object at_most(nb::object value, nb::handle high) { return high < value ? nb::borrow(high) : value; }
 
-nb::object trim_transparent_edges(Call &call) {
-    nb::handle padding = call.arg(1);
-    nb::object img = open_image(call, call.arg(0));
+// The RGBA image to encode: the content box with its padding, or the whole
+// image when there is no content.
+nb::object trimmed(nb::object img, nb::handle padding) {
     // convert() loads first too; the mode is only final once loaded.
     img.attr("load")();
     const bool converted = !nb::str(img.attr("mode")).equal(nb::str("RGBA"));
@@ -75,6 +75,14 @@ nb::object trim_transparent_edges(Call &call) {
         nb::object bottom = at_most(nb::int_(box.bottom) + padding, height);
         out = img.attr("crop")(nb::make_tuple(left, top, right, bottom));
     }
+    return out;
+}
+
+nb::object trim_transparent_edges(Call &call) {
+    nb::object out;
+    // The with block closes a file Pillow opened itself (it stays open for the
+    // other frames of a multi-frame image), never a caller's stream.
+    with_block(open_image(call, call.arg(0)), [&](nb::handle img) { out = trimmed(nb::borrow(img), call.arg(1)); });
     nb::object buf = call.global("BytesIO")();
     out.attr("save")(buf, nb::arg("format") = call.arg(2));
     return buf.attr("getvalue")();
