@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import io
 import logging
+import sys
 
 import numpy as np
 import PIL.Image
@@ -138,6 +139,23 @@ def test_request_errors_are_reported_and_retried(request, sleeps, capsys, target
     assert info.value.extra_data == {"url": url}
     # Raised after the loop, outside any handler: it chains to nothing.
     assert info.value.__context__ is None
+
+
+def test_a_handled_attempt_leaves_a_generator_as_it_was(sleeps, capsys):
+    # The failed attempt is handled inside the call. A generator that made the
+    # call must not go on "handling" what its caller was handling at the time.
+    def steps():
+        with pytest.raises(ServiceError):
+            ImageTool.get_img_url_io("", max_retries=1)
+        yield
+        yield sys.exception()
+
+    try:
+        raise KeyError("the caller's")
+    except KeyError:
+        gen = steps()
+        next(gen)
+    assert next(gen) is None
 
 
 @pytest.mark.parametrize(

@@ -4,6 +4,7 @@ comes back, and the retry loop."""
 from __future__ import annotations
 
 import json
+import sys
 import threading
 from collections import OrderedDict
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -203,6 +204,25 @@ def test_globals_are_looked_up_per_call(closed_port_url, client, monkeypatch):
     with pytest.raises(requests.exceptions.ConnectionError):
         client.get(closed_port_url)
     assert len(calls) == 1
+
+
+def test_a_handled_connection_error_leaves_a_generator_as_it_was(closed_port_url, client):
+    # As in an except block: once the call is over, a generator that made it is
+    # not left "handling" what its caller was handling at the time.
+    client.max_retries = 2
+
+    def steps():
+        with pytest.raises(requests.exceptions.RequestException):
+            client.get(closed_port_url)
+        yield
+        yield sys.exception()
+
+    try:
+        raise KeyError("the caller's")
+    except KeyError:
+        gen = steps()
+        next(gen)
+    assert next(gen) is None
 
 
 @pytest.mark.parametrize("name", ["time", "RequestException", "ConnectionError"])

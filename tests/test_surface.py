@@ -273,6 +273,21 @@ def test_call_errors_match_the_interpreter(name, args, kwargs):
     assert str(actual.value) == str(expected.value)
 
 
+def test_unknown_keyword_hint_comes_from_the_interpreter_only(tmp_path, monkeypatch):
+    # Interpreters without a built-in hint module give no hint; a module of that
+    # name on sys.path must not be imported and run to make one up.
+    (tmp_path / "_suggestions.py").write_text(
+        "def _generate_suggestions(candidates, key):\n    return 'threshold'\n"
+    )
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.delitem(sys.modules, "_suggestions", raising=False)
+    with pytest.raises(TypeError) as expected:
+        twin(OP_BY_NAME["has_multiple_transparency"])(b"", zz=1)
+    with pytest.raises(TypeError) as actual:
+        ImageTool.has_multiple_transparency(b"", zz=1)
+    assert str(actual.value) == str(expected.value)
+
+
 # --- argument rules ----------------------------------------------------------
 
 

@@ -47,8 +47,13 @@ bool truth(nb::handle value) {
 
 Handling::Handling(nb::handle exc) : previous_(PyErr_GetHandledException()) { PyErr_SetHandledException(exc.ptr()); }
 
+// `previous_` may be an outer frame's: written back into a generator's own
+// entry it would stay handled there after the caller's except block ends.
 Handling::~Handling() {
-    PyErr_SetHandledException(previous_);
+    PyErr_SetHandledException(nullptr);
+    PyObject *outer = PyErr_GetHandledException();
+    if (outer != previous_) PyErr_SetHandledException(previous_);
+    Py_XDECREF(outer);
     Py_XDECREF(previous_);
 }
 

@@ -74,10 +74,12 @@ void set_missing(FunctionObject *f, BoundArgs &bound) {
                  static_cast<Py_ssize_t>(missing.size()), missing.size() == 1 ? "" : "s", names.c_str());
 }
 
-// The interpreter's "Did you mean" hint where it has one (3.13 and later);
-// without it the message simply has no hint.
+// The interpreter's "Did you mean" hint where it has one (3.13 and later,
+// built in); earlier ones give no hint, and a `_suggestions` found on
+// sys.path there is not theirs.
 void set_unexpected_keyword(FunctionObject *f, PyObject *key) {
     PyObject *suggestion = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
     if (PyObject *helper = PyImport_ImportModule("_suggestions")) {
         PyObject *candidates = PySequence_List(f->param_names);
         if (candidates) suggestion = PyObject_CallMethod(helper, "_generate_suggestions", "OO", candidates, key);
@@ -85,6 +87,7 @@ void set_unexpected_keyword(FunctionObject *f, PyObject *key) {
         Py_DECREF(helper);
     }
     PyErr_Clear();
+#endif
     if (suggestion && PyUnicode_Check(suggestion))
         PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?", f->qualname,
                      key, suggestion);
