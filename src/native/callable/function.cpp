@@ -16,8 +16,8 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     const Definition *definition;
     Py_ssize_t n_required;
-    // Strings only, so they cannot be part of a cycle and are never cleared:
-    // error messages and repr stay usable while the collector tears a cycle down.
+    // Visited but never cleared: error messages and repr stay usable while the
+    // collector tears a cycle down (a str subclass breaks its own side).
     PyObject *name;
     PyObject *qualname;
     PyObject *param_names;  // tuple of str, in parameter order
@@ -214,6 +214,8 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
 
 int function_traverse(PyObject *self, visitproc visit, void *arg) {
     FunctionObject *f = as_function(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
     Py_VISIT(f->defaults);
