@@ -366,46 +366,49 @@ nb::object make_default(const Default &d) {
     }
 }
 
+// A new reference to dict[name], or nullptr when it is absent.
+PyObject *lookup(PyObject *dict, const char *name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *value = nullptr;
+    if (PyDict_GetItemStringRef(dict, name, &value) < 0) throw nb::python_error();
+    return value;
+#else
+    nb::object key = nb::steal(PyUnicode_FromString(name));
+    if (!key.is_valid()) throw nb::python_error();
+    PyObject *value = PyDict_GetItemWithError(dict, key.ptr());
+    if (!value && PyErr_Occurred()) throw nb::python_error();
+    return Py_XNewRef(value);
+#endif
+}
+
+[[noreturn]] void name_error(const char *name) {
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw nb::python_error();
+}
+
 // The builtins a Python function defined in `globals` would see.
 nb::object builtins_for(nb::handle globals) {
-    PyObject *b = PyDict_GetItemString(globals.ptr(), "__builtins__");
-    if (b && PyModule_Check(b)) return nb::borrow(PyModule_GetDict(b));
-    if (b && PyDict_Check(b)) return nb::borrow(b);
+    nb::object b = nb::steal(lookup(globals.ptr(), "__builtins__"));
+    if (b.is_valid() && PyModule_Check(b.ptr())) return nb::borrow(PyModule_GetDict(b.ptr()));
+    if (b.is_valid() && PyDict_Check(b.ptr())) return b;
     nb::module_ builtins = nb::module_::import_("builtins");
     return nb::borrow(PyModule_GetDict(builtins.ptr()));
 }
 
 }  // namespace
 
-nb::object Call::module_global(const char *name) const {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject *value = nullptr;
-    if (PyDict_GetItemStringRef(globals_, name, &value) < 0) throw nb::python_error();
-    if (value) return nb::steal(value);
-#else
-    PyObject *value = PyDict_GetItemString(globals_, name);
-    if (value) return nb::borrow(value);
-#endif
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    throw nb::python_error();
+nb::object module_global(nb::handle globals, const char *name) {
+    if (PyObject *value = lookup(globals.ptr(), name)) return nb::steal(value);
+    name_error(name);
 }
 
+nb::object Call::module_global(const char *name) const { return callable::module_global(globals_, name); }
+
 nb::object Call::global(const char *name) const {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject *value = nullptr;
-    if (PyDict_GetItemStringRef(globals_, name, &value) < 0) throw nb::python_error();
-    if (!value) {
-        PyObject *builtins = builtins_ ? builtins_ : PyEval_GetBuiltins();
-        if (PyDict_GetItemStringRef(builtins, name, &value) < 0) throw nb::python_error();
-    }
-    if (value) return nb::steal(value);
-#else
-    PyObject *value = PyDict_GetItemString(globals_, name);
-    if (!value) value = PyDict_GetItemString(builtins_ ? builtins_ : PyEval_GetBuiltins(), name);
-    if (value) return nb::borrow(value);
-#endif
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    throw nb::python_error();
+    if (PyObject *value = lookup(globals_, name)) return nb::steal(value);
+    nb::object builtins = builtins_ ? nb::borrow(builtins_) : builtins_for(globals_);
+    if (PyObject *value = lookup(builtins.ptr(), name)) return nb::steal(value);
+    name_error(name);
 }
 
 void init_function_type(nb::module_ &module) {

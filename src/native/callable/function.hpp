@@ -93,6 +93,9 @@ private:
     PyObject *builtins_;  // nullptr: the interpreter's builtins
 };
 
+// globals[name] (no builtins fallback), or NameError.
+nb::object module_global(nb::handle globals, const char *name);
+
 // Creates one function object for `definition` (which must outlive it) in `module`.
 nb::object make_function(nb::module_ &module, const Definition &definition);
 

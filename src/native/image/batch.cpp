@@ -69,23 +69,12 @@ nb::list find_image_files(const Call &call, nb::handle directory, nb::handle ext
     return image_files;
 }
 
-// A module global looked up when the task runs, then the builtins.
-nb::object module_global(nb::handle globals, const char *name) {
-    PyObject *value = PyDict_GetItemString(globals.ptr(), name);
-    if (!value) value = PyDict_GetItemString(PyEval_GetBuiltins(), name);
-    if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw nb::python_error();
-    }
-    return nb::borrow(value);
-}
-
 // The per-file task. Workers call it holding the GIL; the check inside lets
 // go of it while decoding and counting, so tasks really overlap.
 nb::object make_check(const Call &call, nb::handle threshold) {
     return nb::cpp_function(
         [globals = nb::borrow(call.globals()), threshold = nb::borrow(threshold)](nb::handle filepath) {
-            nb::object check = module_global(globals, "ImageTool").attr("has_multiple_transparency");
+            nb::object check = callable::module_global(globals, "ImageTool").attr("has_multiple_transparency");
             return nb::make_tuple(filepath, check(filepath, nb::arg("threshold") = threshold));
         },
         nb::name("_check"), nb::arg("filepath"));
