@@ -1,5 +1,7 @@
 #include "errors.hpp"
 
+#include <climits>
+
 namespace kestrix::callable {
 
 void raise(PyObject *type, const char *message) {
@@ -37,6 +39,33 @@ void put_error(PyObject *exc) {
 #else
     PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc))), exc, PyException_GetTraceback(exc));
 #endif
+}
+
+nb::object checked(PyObject *result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+long long saturate(nb::handle exact_int) {
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(exact_int.ptr(), &overflow);
+    if (overflow != 0) return overflow > 0 ? LLONG_MAX : LLONG_MIN;
+    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+    return n;
+}
+
+nb::tuple unpack(nb::handle value, Py_ssize_t n) {
+    nb::object items = checked(PySequence_Tuple(value.ptr()));
+    const Py_ssize_t got = PyTuple_GET_SIZE(items.ptr());
+    if (got > n) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+        throw nb::python_error();
+    }
+    if (got < n) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, got);
+        throw nb::python_error();
+    }
+    return nb::borrow<nb::tuple>(items);
 }
 
 bool truth(nb::handle value) {

@@ -1,5 +1,6 @@
-// Raising Python exceptions from C++ bodies, and running code "inside an
-// except block" so that new exceptions get the handled one as __context__.
+// Python semantics for C++ bodies: raising exceptions, running code "inside
+// an except block" so that new exceptions get the handled one as
+// __context__, truth values, unpacking, and checked C-API results.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -18,6 +19,15 @@ namespace nb = nanobind;
 // puts one back (stealing the reference).
 PyObject *take_error();
 void put_error(PyObject *exc);
+
+// Takes the new reference a C-API call returned; a null one raises its error.
+nb::object checked(PyObject *result);
+
+// An exact int of any size, saturated to the range of long long.
+long long saturate(nb::handle exact_int);
+
+// `a, b, ... = value` for exactly n items, with the interpreter's messages.
+nb::tuple unpack(nb::handle value, Py_ssize_t n);
 
 // The truth value, as `if value:` computes it.
 bool truth(nb::handle value);

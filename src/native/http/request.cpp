@@ -1,29 +1,16 @@
 // HttpRequestClient.request and _calc_backoff_wait: one request through the
 // session, retried on connection failures with exponential back-off.
-#include <climits>
-
 #include "methods.hpp"
 
 namespace kestrix::http {
 
 namespace {
 
-nb::object checked(PyObject *result) {
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
-}
-
 // The number of attempts as range() reads it: __index__, so a float is
 // rejected with range's own TypeError; an int too large to matter is
 // "forever" and a negative one means none.
 long long attempts_of(nb::handle max_retries) {
-    nb::object n = checked(PyNumber_Index(max_retries.ptr()));
-    int overflow = 0;
-    const long long count = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
-    if (overflow > 0) return LLONG_MAX;
-    if (overflow < 0) return 0;
-    if (count == -1 && PyErr_Occurred()) throw nb::python_error();
-    return count;
+    return callable::saturate(callable::checked(PyNumber_Index(max_retries.ptr())));
 }
 
 // `except <handler>:` refuses what cannot be caught, as the interpreter does.
@@ -53,7 +40,7 @@ nb::object send(Call &call, nb::handle self, nb::handle timeout, nb::dict kwargs
     keywords["timeout"] = timeout;
     if (PyDict_Update(keywords.ptr(), kwargs.ptr()) < 0) throw nb::python_error();
     nb::object session_request = self.attr("session").attr("request");
-    return checked(PyObject_Call(session_request.ptr(), nb::tuple().ptr(), keywords.ptr()));
+    return callable::checked(PyObject_Call(session_request.ptr(), nb::tuple().ptr(), keywords.ptr()));
 }
 
 nb::object request(Call &call) {
@@ -73,7 +60,7 @@ nb::object request(Call &call) {
             callable::Handling handling(e.value());
             if (!matches(e.value(), call.module_global("ConnectionError"))) throw;
             nb::int_ attempt_number(attempt);
-            nb::object last = checked(PyNumber_Subtract(self.attr("max_retries").ptr(), nb::int_(1).ptr()));
+            nb::object last = callable::checked(PyNumber_Subtract(self.attr("max_retries").ptr(), nb::int_(1).ptr()));
             if (attempt_number.equal(last))
                 callable::raise_instance(call.module_global("RequestException")("Service connection error"));
             nb::object wait_sec = self.attr("_calc_backoff_wait")(attempt_number);
@@ -85,7 +72,7 @@ nb::object request(Call &call) {
 
 // 2 ** attempt with Python's power: an exact int from 0 up, a float below.
 nb::object calc_backoff_wait(Call &call) {
-    return checked(PyNumber_Power(nb::int_(2).ptr(), call.arg(0).ptr(), Py_None));
+    return callable::checked(PyNumber_Power(nb::int_(2).ptr(), call.arg(0).ptr(), Py_None));
 }
 
 }  // namespace

@@ -18,9 +18,7 @@ nb::object forward(Call &call, nb::dict keywords) {
         }
         keywords[key] = value;
     }
-    nb::object result = nb::steal(PyObject_Call(request.ptr(), nb::tuple().ptr(), keywords.ptr()));
-    if (!result.is_valid()) throw nb::python_error();
-    return result;
+    return callable::checked(PyObject_Call(request.ptr(), nb::tuple().ptr(), keywords.ptr()));
 }
 
 nb::object get(Call &call) {

@@ -34,22 +34,6 @@ nb::list extension_list(nb::handle extensions) {
     return lowered;
 }
 
-// `a, b, ... = value` for a value of exactly n items.
-nb::tuple unpack(nb::handle value, Py_ssize_t n) {
-    nb::object items = nb::steal(PySequence_Tuple(value.ptr()));
-    if (!items.is_valid()) throw nb::python_error();
-    const Py_ssize_t got = PyTuple_GET_SIZE(items.ptr());
-    if (got > n) {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
-        throw nb::python_error();
-    }
-    if (got < n) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, got);
-        throw nb::python_error();
-    }
-    return nb::borrow<nb::tuple>(items);
-}
-
 // Paths of the files whose lower-cased extension is listed, in walk order,
 // joined onto the walk's own directory paths.
 nb::list find_image_files(const Call &call, nb::handle directory, nb::handle extensions) {
@@ -57,7 +41,7 @@ nb::list find_image_files(const Call &call, nb::handle directory, nb::handle ext
     nb::object splitext = path.attr("splitext"), join = path.attr("join");
     nb::list image_files;
     for (nb::handle step : call.global("os").attr("walk")(directory)) {
-        nb::tuple walked = unpack(step, 3);
+        nb::tuple walked = callable::unpack(step, 3);
         nb::handle root = walked[0];
         for (nb::handle fname : walked[2]) {
             nb::object ext = nb::object(splitext(fname)[1]).attr("lower")();
@@ -85,7 +69,7 @@ nb::object make_check(const Call &call, nb::handle threshold) {
 void record(const Call &call, nb::handle future, nb::handle filepath, nb::dict &results, nb::handle pbar) {
     try {
         try {
-            nb::tuple answer = unpack(future.attr("result")(), 2);
+            nb::tuple answer = callable::unpack(future.attr("result")(), 2);
             results[answer[0]] = answer[1];
         } catch (nb::python_error &e) {
             if (!e.matches(PyExc_Exception)) throw;

@@ -1,7 +1,5 @@
 // get_img_url_io / get_img_url_bytes: download with bounded retries and
 // exponential back-off.
-#include <climits>
-
 #include "ops.hpp"
 
 namespace kestrix::image {
@@ -19,36 +17,23 @@ void log(const Call &call, nb::handle logger, nb::handle message) {
 
 // base_delay * 2 ** retry_count, with Python's float arithmetic.
 nb::object backoff_delay(nb::handle base_delay, long long retry_count) {
-    nb::object power = nb::steal(PyNumber_Power(nb::int_(2).ptr(), nb::int_(retry_count).ptr(), Py_None));
-    if (!power.is_valid()) throw nb::python_error();
-    nb::object delay = nb::steal(PyNumber_Multiply(base_delay.ptr(), power.ptr()));
-    if (!delay.is_valid()) throw nb::python_error();
-    return delay;
+    nb::object power = callable::checked(PyNumber_Power(nb::int_(2).ptr(), nb::int_(retry_count).ptr(), Py_None));
+    return callable::checked(PyNumber_Multiply(base_delay.ptr(), power.ptr()));
 }
 
 // The str() of each part, joined; checked at every step.
 nb::object concat(std::initializer_list<nb::handle> parts) {
     nb::object text = nb::str("");
     for (nb::handle part : parts) {
-        text = nb::steal(PyUnicode_Concat(text.ptr(), nb::str(part).ptr()));
-        if (!text.is_valid()) throw nb::python_error();
+        text = callable::checked(PyUnicode_Concat(text.ptr(), nb::str(part).ptr()));
     }
     return text;
 }
 
-// Number of attempts as a C value; an int too large to matter is "forever".
-long long attempts_of(nb::handle max_retries) {
-    int overflow = 0;
-    long long n = PyLong_AsLongLongAndOverflow(max_retries.ptr(), &overflow);
-    if (overflow > 0) return LLONG_MAX;
-    if (overflow < 0) return 0;
-    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
-    return n;
-}
-
 nb::object get_img_url_io(Call &call) {
     nb::handle url = call.arg(0), base_delay = call.arg(2), logger = call.arg(3);
-    const long long max_retries = attempts_of(call.arg(1));
+    // An int too large to matter is "forever"; a negative one means no attempt.
+    const long long max_retries = callable::saturate(call.arg(1));
     nb::dict kwargs = call.kwargs();
     nb::object timeout = kwargs.contains("timeout") ? nb::object(kwargs["timeout"]) : nb::int_(20);
     nb::object headers = kwargs.contains("headers") ? nb::object(kwargs["headers"]) : nb::none();
@@ -93,8 +78,7 @@ nb::object get_img_url_io(Call &call) {
 nb::object get_img_url_bytes(Call &call) {
     nb::object fetch = call.global("ImageTool").attr("get_img_url_io");
     nb::object args = nb::make_tuple(call.arg(0));
-    nb::object stream = nb::steal(PyObject_Call(fetch.ptr(), args.ptr(), call.kwargs().ptr()));
-    if (!stream.is_valid()) throw nb::python_error();
+    nb::object stream = callable::checked(PyObject_Call(fetch.ptr(), args.ptr(), call.kwargs().ptr()));
     return stream.attr("getvalue")();
 }
 

@@ -1,7 +1,5 @@
 // has_colored_lines: whether an image is only red and/or green strokes on a
 // dark or white background.
-#include <climits>
-
 #include "kernels/colored_lines.hpp"
 #include "kernels/value_histogram.hpp"
 #include "ops.hpp"
@@ -14,15 +12,6 @@ namespace {
 
 using kernels::LinePixelCounts;
 using kernels::LineThresholds;
-
-// An exact int of any size, saturated to long long (the kernel clamps further).
-long long saturated(nb::handle value) {
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (overflow != 0) return overflow > 0 ? LLONG_MAX : LLONG_MIN;
-    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
-    return n;
-}
 
 double real(nb::handle value) {
     const double d = PyFloat_AsDouble(value.ptr());
@@ -87,7 +76,8 @@ LinePixelCounts count_pixels(nb::handle img, LineThresholds thresholds) {
 nb::object rounded(const Call &call, double value) { return call.global("round")(nb::float_(value), 4); }
 
 nb::object has_colored_lines(Call &call) {
-    const LineThresholds thresholds = LineThresholds::clamped(saturated(call.arg(1)), saturated(call.arg(2)));
+    const LineThresholds thresholds =
+        LineThresholds::clamped(callable::saturate(call.arg(1)), callable::saturate(call.arg(2)));
     const double max_fill_ratio = real(call.arg(3));
     const double min_colored_ratio = real(call.arg(4));
     const double min_dual_color_ratio = real(call.arg(5));

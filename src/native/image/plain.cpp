@@ -261,8 +261,8 @@ nb::object verdict(const Call &call, const Measurements &m) {
 
     for (std::size_t i = 0; i < std::size(tests); ++i) {
         if (!(values[i] > thresholds[i])) continue;
-        nb::object number = nb::steal(PyObject_Format(nb::float_(values[i]).ptr(), nb::str(tests[i].format).ptr()));
-        if (!number.is_valid()) throw nb::python_error();
+        nb::object number =
+            callable::checked(PyObject_Format(nb::float_(values[i]).ptr(), nb::str(tests[i].format).ptr()));
         return nb::make_tuple(false, metrics, nb::str(tests[i].prefix) + number + nb::str(tests[i].suffix));
     }
     return nb::make_tuple(true, metrics, "纯色图");

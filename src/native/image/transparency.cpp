@@ -11,9 +11,7 @@ namespace kestrix::image {
 namespace {
 
 bool py_compare(nb::handle a, nb::handle b, int op) {
-    nb::object result = nb::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
-    if (!result.is_valid()) throw nb::python_error();
-    return callable::truth(result);
+    return callable::truth(callable::checked(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
 }
 
 // Pixels whose alpha is below 255, in one pass over Pillow's own memory.
@@ -43,13 +41,8 @@ bool palette_has_multiple(nb::handle img, nb::handle threshold) {
     if (py_compare(transparent, minus_one, Py_EQ)) return false;
     nb::object transparent_pixels = nb::int_(0);
     for (nb::handle pair : img.attr("getcolors")()) {
-        nb::object items = nb::steal(PySequence_Tuple(pair.ptr()));
-        if (!items.is_valid()) throw nb::python_error();
-        if (PyTuple_GET_SIZE(items.ptr()) != 2) {
-            PyErr_Format(PyExc_ValueError, "expected (count, index) pairs from getcolors(), got %R", pair.ptr());
-            throw nb::python_error();
-        }
-        nb::handle count = PyTuple_GET_ITEM(items.ptr(), 0), index = PyTuple_GET_ITEM(items.ptr(), 1);
+        nb::tuple items = callable::unpack(pair, 2);
+        nb::handle count = items[0], index = items[1];
         if (py_compare(index, transparent, Py_EQ)) transparent_pixels = transparent_pixels + count;
     }
     return py_compare(transparent_pixels, threshold, Py_GT);
